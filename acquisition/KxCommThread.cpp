@@ -1,8 +1,35 @@
-// Placeholder until the acquisition cycle lands.
 #include "acquisition/KxCommThread.h"
 
+#include <exception>
+
+#include "acquisition/KxCustomLog.h"
 #include "database/TmodDatabase.h"
 #include "log/TFileLog.h"
+#include "model/KxBuildingData.h"
+#include "model/KxVariavel.h"
+#include "model/TmodFeriados.h"
+#include "platform/Text.h"
+#include "plugins/TelvaneSdk.h"
+
+namespace {
+
+// The message of the exception being handled; call inside a catch block.
+std::string CurrentErrorMessage() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "erro desconhecido";
+  }
+}
+
+std::string Id(int32_t id) { return text::IntToStr(id); }
+
+// Result the thread gives a read that raised (any code but 0, 2 and 4 is a failure).
+constexpr int kReadRaised = 3;
+
+}  // namespace
 
 KxCommThread::KxCommThread(KxBuildingData* buildingData, TmodFeriados* feriados, TFileLog* log,
                            KxCustomLog* alarmLog, KxClock& clock, TmodDatabase* database)
@@ -19,6 +46,212 @@ KxCommThread::~KxCommThread() = default;
 
 void KxCommThread::Execute() {
   Log->WriteLine("Thread comunicação iniciada!");
-  while (!Terminated()) Sleep(1000);
+  Sleep(kStartPause);
+  while (!Terminated()) {
+    try {
+      Feriados->Load();
+      KxListaEquipamentos* equips = BuildingData->ListaEquipamentos.get();
+      int visited = 0;
+      // The count is read afresh at every step.
+      for (int i = 0; equips && i < equips->Count(); ++i) {
+        CycleEquipamento(equips->Items(i));
+        ++visited;
+        if (Terminated()) break;
+        Sleep(kEquipPause);
+        if (Terminated()) break;
+      }
+      // Without equipment a pass is only a reload of the holidays: do not
+      // run them back to back.
+      if (visited == 0 && !Terminated()) Sleep(kEmptyPassPause);
+    } catch (...) {
+      Log->WriteLine("CommThread: " + CurrentErrorMessage());
+      Sleep(kErrorPause);
+    }
+  }
   Log->WriteLine("Thread comunicação finalizada!");
+}
+
+void KxCommThread::CycleEquipamento(KxEquipamento* equip) {
+  Descricao = database_->GetEquipDescription(equip->EquipId);
+  const bool ok = ReadEquipamento(equip);
+  // A visit cut short by the stop request says nothing about the equipment:
+  // no loss-of-communication alarm, no failure status (the stop sequence
+  // resets every status right after).
+  if (!ok && Terminated()) return;
+  if (!ok && equip->Comunicando) {
+    AlarmLog->LogAlarme(2, Clock().Now(), "Sem comunicação com o equipamento.", equip->EquipId);
+  } else if (ok && !equip->Comunicando) {
+    AlarmLog->LogAlarme(3, Clock().Now(), "Comunicação normal.", equip->EquipId);
+  }
+  if (ok)
+    database_->SetEquipStatus(equip->EquipId, 1, "Comunicação normal");
+  else
+    database_->SetEquipStatus(equip->EquipId, 3, "Falha de comunicação");
+  equip->Comunicando = ok;
+}
+
+bool KxCommThread::ReadEquipamento(KxEquipamento* equip) {
+  if (!equip->Inicializado) {
+    database_->SetCommStatus(1, "Inicializando leitura de " + Descricao);
+    LogVersao(equip);
+    equip->Inicializado = true;
+  }
+  if (!SyncRelogio(equip)) return false;
+  if (!CollectHistoricos(equip)) return false;
+  database_->SetCommStatus(1, "Lendo " + Descricao + " - Alarmes");
+  return CollectAlarmes(equip);
+}
+
+bool KxCommThread::SyncRelogio(KxEquipamento* equip) {
+  if (!equip->RelogioPendente) return true;
+  try {
+    database_->SetCommStatus(1, "Atualizando relogio de " + Descricao);
+    if (equip->SetRelogio() == 0) {
+      Log->WriteLine("Telvane: relogio atualizado [" + Id(equip->EquipId) + "]!");
+      equip->RelogioPendente = false;
+    } else {
+      // The request stays raised: the next visit tries again.
+      Log->WriteLine("Telvane: erro atualizando relogio [" + Id(equip->EquipId) + "]!");
+    }
+    return true;
+  } catch (...) {
+    Log->WriteLine("CommThread: exceção ao atualizar relógio do equipamento [" +
+                   Id(equip->EquipId) + "]: " + CurrentErrorMessage());
+    return false;
+  }
+}
+
+void KxCommThread::LogVersao(KxEquipamento* equip) {
+  try {
+    std::u16string versao;
+    if (equip->ReadVersao(versao) == 0)
+      Log->WriteLine("Equipamento [" + Id(equip->EquipId) + "]: " + text::FromUtf16(versao));
+    else
+      Log->WriteLine("Erro lendo versão do equipamento [" + Id(equip->EquipId) + "]");
+  } catch (...) {
+    Log->WriteLine("CommThread: exceção ao ler versão do equipamento [" + Id(equip->EquipId) +
+                   "]: " + CurrentErrorMessage());
+  }
+}
+
+bool KxCommThread::CollectHistoricos(KxEquipamento* equip) {
+  KxListaCanais* canais = equip->Canais;
+  for (int i = 0; canais && i < canais->Count(); ++i) {
+    KxCanal* canal = canais->Items(i);
+    const std::string descricao = database_->GetCanalDescription(canal->CanalId);
+    database_->SetCommStatus(1, "Lendo " + Descricao + " - " + descricao);
+    if (!CollectHistoricoCanal(equip, canal)) return false;
+  }
+  return true;
+}
+
+bool KxCommThread::IsFutureDate(TDateTime date) {
+  const TDateTime now = Clock().Now();
+  return date > now && dt::HoursBetween(now, date) >= kFutureHours;
+}
+
+bool KxCommThread::CollectHistoricoCanal(KxEquipamento* equip, KxCanal* canal) {
+  int failures = 0;
+  // The same variables serve every call of the loop; a package sets them on ReadOk.
+  TDateTime date = 0;
+  float value = 0;
+  for (;;) {
+    int r;
+    try {
+      r = equip->ReadHistorico(canal->EquipIndex, canal->UltimaData, date, value);
+      if (r == ReadOk) {
+        if (IsFutureDate(date)) {
+          Log->WriteLine("CommThread: inserção de dados futuros [" + Id(equip->EquipId) +
+                         "]: CanalID=" + Id(canal->CanalId) + ", Data=" + dt::FormatShort(date));
+          equip->RelogioPendente = true;
+        } else {
+          // Moved before the insert: a record whose insert fails is not asked for again.
+          canal->UltimaData = date;
+          StoreHistorico(equip, canal, date, value);
+        }
+      } else if (r == ReadInvalid) {
+        Log->WriteLine("CommThread [" + Id(equip->EquipId) + "]: record invalido");
+        r = ReadOk;
+      }
+    } catch (...) {
+      Log->WriteLine("CommThread: exceção ao ler histórico do equipamento [" +
+                     Id(equip->EquipId) + "]: " + CurrentErrorMessage());
+      r = kReadRaised;
+    }
+    if (Terminated()) return false;
+    if (r == ReadOk) continue;
+    if (r == ReadEnd) return true;
+    if (++failures >= 1) return false;
+  }
+}
+
+void KxCommThread::StoreHistorico(KxEquipamento* equip, KxCanal* canal, TDateTime date,
+                                  float value) {
+  const TDateTime stored = dt::ZeroSeconds(date);
+  TmodDatabase& db = *database_;
+  try {
+    db.HistoricoTrans.StartTransaction();
+    db.AddHistorico.ParamByName("DATA").SetDateTime(stored);
+    db.AddHistorico.ParamByName("VALOR").SetFloat(value);
+    db.AddHistorico.ParamByName("CANAL_ID").SetInteger(canal->CanalId);
+    // A channel without a variable has no tariff periods: PERIODO 0.
+    const int32_t periodo =
+        canal->Variavel ? canal->Variavel->GetPeriodoId(*Feriados->ListaFeriados, stored) : 0;
+    db.AddHistorico.ParamByName("PERIODO").SetInteger(periodo);
+    db.AddHistorico.ExecQuery();
+    db.HistoricoTrans.Commit();
+  } catch (...) {
+    Log->WriteLine("CommThread: exceção ao inserir dados no DB [" + Id(equip->EquipId) +
+                   "]: " + CurrentErrorMessage());
+    Log->WriteLine("\tCanalID=" + Id(canal->CanalId) + ", Data=" + dt::FormatShort(stored));
+    // A rollback that fails too escapes to the read loop, which ends the channel.
+    if (db.HistoricoTrans.InTransaction()) db.HistoricoTrans.Rollback();
+  }
+}
+
+bool KxCommThread::CollectAlarmes(KxEquipamento* equip) {
+  int failures = 0;
+  TDateTime date = 0;
+  std::u16string texto;
+  int32_t classe = 0;
+  for (;;) {
+    int r;
+    try {
+      r = equip->ReadAlarme(equip->DataUltimoAlarme, date, texto, classe);
+      if (r == ReadOk) {
+        if (IsFutureDate(date)) {
+          // Unlike history, no clock update is requested.
+          Log->WriteLine("CommThread: inserção de alarmes futuros [" + Id(equip->EquipId) +
+                         "] Data=" + dt::FormatShort(date));
+        } else {
+          equip->DataUltimoAlarme = date;
+          const std::string t = text::FromUtf16(texto);
+          if (t.empty()) {
+            Log->WriteLine("Alarme vazio: " + t);
+          } else if (t[0] == '#') {
+            Log->WriteLine("Equip [" + Id(equip->EquipId) + "] alarm: " + dt::FormatShort(date) +
+                           " - " + t);
+          } else {
+            try {
+              AlarmLog->LogAlarme(classe, date, t, equip->EquipId);
+            } catch (...) {
+              Log->WriteLine("CommThread: exceção ao inserir alarme no DB [" +
+                             Id(equip->EquipId) + "]: " + CurrentErrorMessage());
+            }
+          }
+        }
+      } else if (r == ReadInvalid) {
+        Log->WriteLine("CommThread [" + Id(equip->EquipId) + "]: record invalido");
+        r = ReadOk;
+      }
+    } catch (...) {
+      Log->WriteLine("CommThread: exceção ao ler alarmes do equipamento [" + Id(equip->EquipId) +
+                     "]: " + CurrentErrorMessage());
+      r = kReadRaised;
+    }
+    if (Terminated()) return false;
+    if (r == ReadOk) continue;
+    if (r == ReadEnd) return true;
+    if (++failures >= 1) return false;
+  }
 }

@@ -1,6 +1,11 @@
 // The acquisition thread: visits every equipment pass after pass, sets
 // pending clocks, stores new history and alarms, and records each visit's
 // outcome in STATUS_EQUIPS, the activity message and communication alarms.
+//
+// Threads: everything below runs on the thread itself. It shares the
+// equipment objects with the online thread (ReadOnline) and their
+// RelogioPendente flag with the clock thread and the main thread; the
+// installation is otherwise read-only once loaded.
 #pragma once
 
 #include <string>
@@ -23,10 +28,36 @@ class KxCommThread : public TThread {
                TmodDatabase* database = nullptr);
   ~KxCommThread() override;
 
+  // Pauses of the cycle, in milliseconds of the thread's clock.
+  static constexpr unsigned kStartPause = 5000;
+  static constexpr unsigned kEquipPause = 5;
+  static constexpr unsigned kErrorPause = 30000;
+  // Between two passes over an installation without equipment (a pass then
+  // does nothing but reload the holidays).
+  static constexpr unsigned kEmptyPassPause = 1000;
+  // Records dated this many whole hours or more ahead of the clock are refused.
+  static constexpr int kFutureHours = 5;
+
  protected:
   void Execute() override;
 
  private:
+  // One visit of an equipment: reads it and records the outcome.
+  void CycleEquipamento(KxEquipamento* equip);
+  // True when the clock, every channel and the alarms were served.
+  bool ReadEquipamento(KxEquipamento* equip);
+  // Sets the equipment's clock when requested; false when that raised.
+  bool SyncRelogio(KxEquipamento* equip);
+  void LogVersao(KxEquipamento* equip);
+  bool CollectHistoricos(KxEquipamento* equip);
+  bool CollectHistoricoCanal(KxEquipamento* equip, KxCanal* canal);
+  // Inserts one history row in a transaction of its own; reports and
+  // swallows a failed insert.
+  void StoreHistorico(KxEquipamento* equip, KxCanal* canal, TDateTime date, float value);
+  bool CollectAlarmes(KxEquipamento* equip);
+  // Later than the clock by kFutureHours whole hours or more.
+  bool IsFutureDate(TDateTime date);
+
   TFileLog* Log;
   KxBuildingData* BuildingData;
   KxCustomLog* AlarmLog;

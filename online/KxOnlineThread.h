@@ -1,8 +1,14 @@
 // The online thread: serves the live-value requests of ONLINE_EQUIPS over a
 // connection of its own, about once a second.
+//
+// Threads: only this thread uses its TmodOnline. It calls ReadOnline on
+// equipment objects that the acquisition thread is using at the same time
+// (the packages accept that); the equipment list is read without a lock.
 #pragma once
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "database/ConnectionParams.h"
 #include "platform/TThread.h"
@@ -20,10 +26,23 @@ class KxOnlineThread : public TThread {
                  KxClock& clock = KxClock::Real());
   ~KxOnlineThread() override;
 
+  static constexpr unsigned kStartPause = 5000;
+  static constexpr unsigned kEquipPause = 50;
+  static constexpr unsigned kPassPause = 1000;
+  // The wait after a pass that failed outside the per-equipment guard (a
+  // lost connection fails every pass: not back to back).
+  static constexpr unsigned kErrorPause = 5000;
+
  protected:
   void Execute() override;
 
  private:
+  // Stores the pairs (names[i], values[i]) in one transaction. A names list
+  // longer than the values list fails at the first missing value; surplus
+  // values are ignored.
+  void WriteOnlineValues(int32_t equipId, const std::vector<std::u16string>& names,
+                         const std::vector<std::u16string>& values);
+
   std::unique_ptr<TmodOnline> modOnline_;
   KxBuildingData* BuildingData;
   TFileLog* Log;
