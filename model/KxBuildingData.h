@@ -10,8 +10,12 @@
 #include "plugins/KxListaDrivers.h"
 #include "plugins/KxListaInterfaces.h"
 
+class KxListaCanais;
+class KxListaPeriodos;
 class TFileLog;
 class TmodDatabase;
+class TmodEquipamentos;
+class TmodVariaveis;
 
 class KxBuildingData {
  public:
@@ -30,4 +34,14 @@ class KxBuildingData {
   std::unique_ptr<KxListaVariaveis> ListaVariaveis;
   std::unique_ptr<KxListaEquipamentos> ListaEquipamentos;
   TFileLog* Log;  // not owned
+
+ private:
+  void LoadInterfaces(const std::atomic<bool>* stop);
+  void LoadDrivers(const std::atomic<bool>* stop);
+  void LoadVariaveis(const std::atomic<bool>* stop);
+  void LoadEquipamentos(const std::atomic<bool>* stop);
+  std::unique_ptr<KxListaPeriodos> LoadPeriodos(TmodVariaveis& mod);
+  std::unique_ptr<KxListaCanais> LoadCanais(TmodEquipamentos& mod, const std::atomic<bool>* stop);
+
+  TmodDatabase* database_;  // not owned
 };
