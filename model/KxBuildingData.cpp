@@ -1,0 +1,227 @@
+#include "model/KxBuildingData.h"
+
+#include <exception>
+#include <stdexcept>
+#include <string>
+
+#include "database/TmodDatabase.h"
+#include "log/TFileLog.h"
+#include "model/KxListaPeriodos.h"
+#include "model/KxListaSegmentos.h"
+#include "model/TmodDrivers.h"
+#include "model/TmodEquipamentos.h"
+#include "model/TmodInterfaces.h"
+#include "model/TmodVariaveis.h"
+#include "platform/DateTime.h"
+#include "platform/Text.h"
+#include "plugins/KxPackagePath.h"
+
+namespace {
+
+// The message of the exception being handled (call inside a catch block).
+std::string CurrentMessage() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "exceção desconhecida";
+  }
+}
+
+bool StopRequested(const std::atomic<bool>* stop) { return stop && stop->load(); }
+
+// A text column; an empty (NULL) one reads as the empty text.
+std::string Text(FbQuery& q, const char* column) {
+  FbQuery::Field& f = q.FieldByName(column);
+  return f.IsNull() ? std::string() : f.AsString();
+}
+
+}  // namespace
+
+KxBuildingData::KxBuildingData(TFileLog* log, TmodDatabase* database)
+    : ListaInterfaces(std::make_unique<KxListaInterfaces>()),
+      ListaDrivers(std::make_unique<KxListaDrivers>()),
+      ListaVariaveis(std::make_unique<KxListaVariaveis>()),
+      ListaEquipamentos(std::make_unique<KxListaEquipamentos>()),
+      Log(log),
+      database_(database ? database : modDatabase) {}
+
+KxBuildingData::~KxBuildingData() {
+  // Equipment objects run code of the driver packages: they go before the
+  // drivers unload them; drivers go before the interfaces they use.
+  ListaEquipamentos.reset();
+  ListaVariaveis.reset();
+  ListaDrivers.reset();
+  ListaInterfaces.reset();
+}
+
+void KxBuildingData::Load(const std::atomic<bool>* stop) {
+  if (!database_) throw std::logic_error("KxBuildingData: no main database module");
+  database_->SetCommStatus(1, "Carregando interfaces...");
+  LoadInterfaces(stop);
+  database_->SetCommStatus(1, "Carregando drivers...");
+  LoadDrivers(stop);
+  database_->SetCommStatus(1, "Carregando variáveis...");
+  LoadVariaveis(stop);
+  LoadEquipamentos(stop);
+}
+
+void KxBuildingData::LoadInterfaces(const std::atomic<bool>* stop) {
+  TmodInterfaces mod(database_);
+  FbQuery& q = mod.Interfaces;
+  while (!q.Eof()) {
+    Log->WriteLine("Criando interface: " + Text(q, "DESCRICAO"));
+    try {
+      const std::string path = PackagePath("Interfaces", q.FieldByName("DLLNAME").AsString());
+      const std::string configs = q.FieldByName("CONFIGS").AsBlob();
+      ListaInterfaces->AddInterface(q.FieldByName("INTERFACE_ID").AsInteger(), path, Log,
+                                    reinterpret_cast<const uint8_t*>(configs.data()),
+                                    static_cast<int32_t>(configs.size()));
+      Log->WriteLine("\tInterface OK!");
+    } catch (...) {
+      Log->WriteLine("\tExceção criando interface:" + CurrentMessage());
+    }
+    q.Next();
+    if (StopRequested(stop)) break;
+  }
+}
+
+void KxBuildingData::LoadDrivers(const std::atomic<bool>* stop) {
+  TmodDrivers mod(database_);
+  FbQuery& q = mod.Drivers;
+  while (!q.Eof()) {
+    const int32_t driverId = q.FieldByName("DRIVER_ID").AsInteger();
+    Log->WriteLine("Criando driver: " + text::IntToStr(driverId));
+    try {
+      const std::string path = PackagePath("Drivers", q.FieldByName("DLLNAME").AsString());
+      KxInterface* interface_ =
+          ListaInterfaces->FindById(q.FieldByName("INTERFACE_ID").AsInteger());
+      if (interface_) {
+        KxDriver* driver = ListaDrivers->AddDriver(path, driverId, interface_);
+        Log->WriteLine("\t" + driver->Nome + " / " + driver->Versao + " OK!");
+      } else {
+        Log->WriteLine("\tErro: interface não existe!");
+      }
+    } catch (...) {
+      Log->WriteLine("\tExceção criando driver:" + CurrentMessage());
+    }
+    q.Next();
+    if (StopRequested(stop)) break;
+  }
+}
+
+void KxBuildingData::LoadVariaveis(const std::atomic<bool>* stop) {
+  TmodVariaveis mod(database_);
+  FbQuery& q = mod.Variaveis;
+  while (!q.Eof()) {
+    Log->WriteLine("Criando variavel: " + Text(q, "DESCRICAO"));
+    try {
+      std::unique_ptr<KxListaPeriodos> periodos = LoadPeriodos(mod);
+      const std::u16string tipo = text::ToUtf16(q.FieldByName("TIPO").AsString());
+      if (tipo.empty()) throw std::range_error("Range check error");
+      auto variavel = std::make_unique<KxVariavel>(q.FieldByName("VAR_ID").AsInteger(),
+                                                   static_cast<uint8_t>(tipo[0] & 0xFF),
+                                                   periodos.release());
+      ListaVariaveis->Add(variavel.get());
+      variavel.release();
+    } catch (...) {
+      Log->WriteLine("\tErro:" + CurrentMessage());
+    }
+    mod.NextVariavel();
+    if (StopRequested(stop)) break;
+  }
+}
+
+std::unique_ptr<KxListaPeriodos> KxBuildingData::LoadPeriodos(TmodVariaveis& mod) {
+  auto periodos = std::make_unique<KxListaPeriodos>();
+  while (!mod.Periodos.Eof()) {
+    auto segmentos = std::make_unique<KxListaSegmentos>();
+    FbQuery& s = mod.Segmentos;
+    while (!s.Eof()) {
+      segmentos->AddSegmento(s.FieldByName("DIAS").AsInteger(),
+                             s.FieldByName("PERIODO_ID").AsInteger(),
+                             s.FieldByName("STARTTIME").AsDateTime(),
+                             s.FieldByName("ENDTIME").AsDateTime());
+      s.Next();
+    }
+    periodos->AddPeriodo(mod.Periodos.FieldByName("PERIODO_ID").AsInteger(), segmentos.release());
+    mod.NextPeriodo();
+  }
+  return periodos;
+}
+
+void KxBuildingData::LoadEquipamentos(const std::atomic<bool>* stop) {
+  TmodEquipamentos mod(database_);
+  FbQuery& q = mod.Equipamentos;
+  while (!q.Eof()) {
+    const int32_t equipId = q.FieldByName("EQUIP_ID").AsInteger();
+    const std::string descricao = Text(q, "DESCRICAO");
+    const int32_t addr1 = q.FieldByName("DRV_ADDR1").AsInteger();  // empty reads as 0
+    const int32_t addr2 = q.FieldByName("DRV_ADDR2").AsInteger();
+    Log->WriteLine("Criando equipamento [" + text::IntToStr(equipId) + "]: " + descricao + " (" +
+                   text::IntToStr(addr1) + "/" + text::IntToStr(addr2) + ") ");
+    database_->SetCommStatus(1, "Carregando dados do equipamento '" + descricao + "'");
+    try {
+      database_->SetEquipStatus(equipId, 0, "Carregando canais");
+      std::unique_ptr<KxListaCanais> canais = LoadCanais(mod, stop);
+      KxDriver* driver = ListaDrivers->FindById(q.FieldByName("DRIVER_ID").AsInteger());
+      if (driver) {
+        // The package takes the list with the object it returns. When it
+        // returns none, the list is still ours. When it raises, the list is
+        // the package's (an equipment whose constructor fails has already
+        // freed it through the base class).
+        KxListaCanais* lista = canais.release();
+        KxEquipamento* created = driver->CreateEquipamento(equipId, addr1, addr2, lista, Log);
+        if (!created) {
+          delete lista;
+          throw std::runtime_error("o driver não criou o equipamento [" +
+                                   text::IntToStr(equipId) + "]");
+        }
+        std::unique_ptr<KxEquipamento> equip(created);
+        // A failed look-up (zero date) would make the equipment deliver its
+        // whole alarm history again: such an equipment is not created.
+        const TDateTime ultimoAlarme = database_->GetLastAlarmDate(equipId);
+        if (ultimoAlarme == 0)
+          throw std::runtime_error("Falha ao ler a data do último alarme do equipamento [" +
+                                   text::IntToStr(equipId) + "]");
+        equip->DataUltimoAlarme = ultimoAlarme;
+        Log->WriteLine("\t\tData último alarme: " + dt::FormatShort(ultimoAlarme));
+        ListaEquipamentos->Add(equip.get());
+        equip.release();
+        Log->WriteLine("\tEquipamento OK!");
+        database_->SetEquipStatus(equipId, 0, "Aguardando leitura");
+      } else {
+        Log->WriteLine("\tDriver não existe!");
+      }
+    } catch (...) {
+      const std::string mensagem = "\tExceção: " + CurrentMessage();
+      Log->WriteLine(mensagem);
+      database_->SetEquipStatus(equipId, 0, mensagem);
+    }
+    mod.NextEquipamento();
+    if (StopRequested(stop)) break;
+  }
+}
+
+std::unique_ptr<KxListaCanais> KxBuildingData::LoadCanais(TmodEquipamentos& mod,
+                                                          const std::atomic<bool>* stop) {
+  auto canais = std::make_unique<KxListaCanais>();
+  FbQuery& q = mod.Canais;
+  while (!q.Eof()) {
+    KxVariavel* variavel = ListaVariaveis->FindById(q.FieldByName("VAR_ID").AsInteger());
+    const int32_t canalId = q.FieldByName("CANAL_ID").AsInteger();
+    const TDateTime last = database_->GetLastRecordDate(canalId);
+    // A failed look-up (zero date) would make the equipment deliver the
+    // channel's whole history again, stored twice: the equipment fails.
+    if (last == 0)
+      throw std::runtime_error("Falha ao ler a última data do canal [" + text::IntToStr(canalId) +
+                               "]");
+    canais->AddCanal(canalId, q.FieldByName("EQUIP_INDEX").AsInteger(), variavel,
+                     q.FieldByName("LOCAL_ID").AsInteger(), last);
+    Log->WriteLine("\t\tCanal: " + Text(q, "DESCRICAO") + " last=" + dt::FormatShort(last));
+    q.Next();
+    if (StopRequested(stop)) break;
+  }
+  return canais;
+}
