@@ -17,7 +17,8 @@ class KxDriver {
   virtual ~KxDriver();
 
   // A new equipment object that takes `canais`, or nullptr (no entry point,
-  // or the package made none).
+  // or the package made none). When the result is nullptr, `canais` is still
+  // the caller's to free.
   KxEquipamento* CreateEquipamento(int32_t equipId, int32_t drvAddr1, int32_t drvAddr2,
                                    KxListaCanais* canais, KxPackageLog* log);
 
