@@ -1,0 +1,122 @@
+// The service framework: the service object's events, its registration with
+// the system's service manager, and the application that serves it.
+//
+// The portable part is declared here; the system-specific part lives in
+// ServiceHost_<system>.cpp (POSIX: systemd units, signals, timerfd).
+//
+// How a run goes (POSIX):
+//  - main() calls platform::BlockStopSignals() first, before any thread or
+//    database attachment exists, so that SIGTERM, SIGINT and SIGHUP stay
+//    pending for the service loop (the Firebird client library installs its
+//    own handlers for them at its first attach and would otherwise take them).
+//  - TServiceApplication::Initialize() reads the command line:
+//    "--install", "--uninstall" or nothing (serve).
+//  - Run() either writes/removes the systemd unit and calls
+//    ServiceAfterInstall/ServiceAfterUninstall, or serves: ServiceStart, then a
+//    loop on the main thread that takes the stop signals, the detection of a
+//    manual clock change (delivered as a WM_TIMECHANGE message to the
+//    service's application-events hook) and posted requests, then
+//    ServiceStop. The process runs in the foreground; under systemd
+//    (Type=notify) it reports READY=1 after a successful start and
+//    STOPPING=1 when a stop begins.
+//  - A stop signal means "stop": the whole stop sequence (ServiceStop) runs,
+//    also when the system is shutting down.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// A message of the application's main loop.
+struct KxMessage {
+  unsigned Msg = 0;
+  uintptr_t WParam = 0;
+  intptr_t LParam = 0;
+};
+
+// The system clock was changed.
+constexpr unsigned WM_TIMECHANGE = 0x001E;
+
+// Routes the messages of the application's main loop to a handler, which
+// sets Handled to true for the messages it took.
+struct TApplicationEvents {
+  std::function<void(const KxMessage& Message, bool& Handled)> OnMessage;
+};
+
+namespace platform {
+
+// Name of the local Firebird server's service, which the service needs.
+extern const char* const kFirebirdServerService;
+
+// Blocks SIGTERM, SIGINT and SIGHUP in the calling thread; threads created
+// afterwards inherit the mask. Call first thing in main().
+void BlockStopSignals();
+
+}  // namespace platform
+
+// The base of a service object: properties and event handlers. The handlers
+// run on the thread that runs TServiceApplication::Run().
+class TService {
+ public:
+  TService() = default;
+  TService(const TService&) = delete;
+  TService& operator=(const TService&) = delete;
+  virtual ~TService() = default;
+
+  // Service name (the unit name without ".service").
+  std::string Name;
+  std::string DisplayName;
+  // Services this one needs (started before it).
+  std::vector<std::string> Dependencies;
+  // Messages of the main loop go here when set (not owned).
+  TApplicationEvents* ApplicationEvents = nullptr;
+
+  // `Started` false makes the run end without serving.
+  virtual void ServiceStart(bool& Started) { Started = true; }
+  virtual void ServiceStop(bool& Stopped) { Stopped = true; }
+  virtual void ServiceAfterInstall() {}
+  virtual void ServiceAfterUninstall() {}
+};
+
+class TServiceApplication {
+ public:
+  enum class Mode { Serve, Install, Uninstall, Help };
+
+  TServiceApplication();
+  TServiceApplication(const TServiceApplication&) = delete;
+  TServiceApplication& operator=(const TServiceApplication&) = delete;
+  ~TServiceApplication();
+
+  // Reads the command line. False (with a message on stderr) for an
+  // unknown argument; the program should then exit with status 2.
+  bool Initialize(int argc, char** argv);
+  Mode RunMode() const { return mode_; }
+
+  // Does what the command line asked for. Returns the process exit status:
+  // 0 after a normal stop or a successful install/uninstall, 1 when the start
+  // failed, the stop raised, or the registration failed (message on stderr).
+  int Run(TService& service);
+
+  // The three modes, usable directly (tests).
+  int Serve(TService& service);
+  int Install(TService& service);
+  int Uninstall(TService& service);
+
+  // Asks a running Serve() to stop, as a stop signal does. Any thread.
+  void RequestStop();
+  // Queues a message for the main loop of a running (or about to run)
+  // Serve(), which hands it to the service's application-events hook. Any
+  // thread.
+  void PostMessage(const KxMessage& message);
+
+  // Where units are written: $TELVANE_UNIT_DIR when set (tests), otherwise
+  // /etc/systemd/system.
+  static std::string UnitDirectory();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  Mode mode_ = Mode::Serve;
+};

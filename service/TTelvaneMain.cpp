@@ -1,0 +1,60 @@
+#include "service/TTelvaneMain.h"
+
+#include "platform/ExePath.h"
+
+TTelvaneMain* TelvaneMain = nullptr;
+
+TTelvaneMain::TTelvaneMain() : TTelvaneMain(platform::ExecutableFolder() + "/Telvane.log") {}
+
+TTelvaneMain::TTelvaneMain(const std::string& logPath) {
+  Name = "TelvaneMain";
+  DisplayName = "Quadrix Telvane";
+  Dependencies = {platform::kFirebirdServerService};
+  TimeChangeDetect.OnMessage = [this](const KxMessage& Message, bool& Handled) {
+    TimeChangeDetectMessage(Message, Handled);
+  };
+  ApplicationEvents = &TimeChangeDetect;
+  Log = std::make_unique<TFileLog>(logPath);
+}
+
+TTelvaneMain::~TTelvaneMain() {
+  // Normally ServiceStop has already freed the load thread. When it has not
+  // (a run that ended without the stop sequence), stop it here, while the log
+  // it writes to still exists.
+  if (LoadThread) {
+    LoadThread->Terminate();
+    LoadThread->WaitFor();
+    LoadThread.reset();
+  }
+  Log.reset();
+}
+
+void TTelvaneMain::ServiceStart(bool& Started) {
+  Log->WriteLine("Telvane 2.17 Iniciado!");
+  LoadThread.reset(new KxLoadThread(Log.get()));
+  Started = true;
+}
+
+void TTelvaneMain::ServiceStop(bool& Stopped) {
+  if (LoadThread) {
+    LoadThread->Terminate();
+    LoadThread->WaitFor();
+    LoadThread.reset();
+  }
+  Stopped = true;
+  Log->WriteLine("Telvane Encerrado!");
+}
+
+void TTelvaneMain::ServiceAfterInstall() { Log->WriteLine("Serviço instalado!"); }
+
+void TTelvaneMain::ServiceAfterUninstall() { Log->WriteLine("Serviço desinstalado!"); }
+
+void TTelvaneMain::TimeChangeDetectMessage(const KxMessage& Message, bool& Handled) {
+  if (Message.Msg != WM_TIMECHANGE) {
+    Handled = false;
+    return;
+  }
+  Handled = true;
+  if (LoadThread) LoadThread->MarkClocksForUpdate();
+  Log->WriteLine("Telvane: alteração manual de relógio detectada!");
+}

@@ -1,0 +1,37 @@
+// The service object: owns the text log and the configuration load thread,
+// answers the start, stop and install events of the service framework, and
+// reacts to a manual change of the system clock.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "log/TFileLog.h"
+#include "platform/ServiceHost.h"
+#include "service/KxLoadThread.h"
+
+class TTelvaneMain : public TService {
+ public:
+  // The log is "Telvane.log" in the folder of the running executable.
+  // Throws when the log file can be neither opened nor created.
+  TTelvaneMain();
+  // Same, with the log at `logPath` (tests).
+  explicit TTelvaneMain(const std::string& logPath);
+  ~TTelvaneMain() override;
+
+  void ServiceStart(bool& Started) override;
+  void ServiceStop(bool& Stopped) override;
+  void ServiceAfterInstall() override;
+  void ServiceAfterUninstall() override;
+  // Handled only for WM_TIMECHANGE: every loaded equipment is marked for a
+  // clock update. Runs on the main thread.
+  void TimeChangeDetectMessage(const KxMessage& Message, bool& Handled);
+
+  std::unique_ptr<TFileLog> Log;
+  std::unique_ptr<KxLoadThread> LoadThread;
+  // Routes the main loop's messages to TimeChangeDetectMessage.
+  TApplicationEvents TimeChangeDetect;
+};
+
+// The one service object, created by the program entry.
+extern TTelvaneMain* TelvaneMain;
