@@ -8,7 +8,7 @@
 namespace dt {
 namespace {
 
-// Days from 01/01/0001 to 30/12/1899.
+// Day number of 30/12/1899 when 01/01/0001 is day 1 (TDateTime 0).
 constexpr int64_t kDelta = 693594;
 // Days from 01/01/0001 up to 31/12/9999, the last decodable day.
 constexpr int64_t kMaxDays = 3652059;
@@ -64,7 +64,7 @@ bool Split(TDateTime value, int64_t& days, int64_t& msOfDay) {
   days = total / msPerDay;
   msOfDay = total % msPerDay;
   if (msOfDay < 0) msOfDay = -msOfDay;  // negative dates keep a positive time
-  const int64_t absolute = days + kDelta + 1;
+  const int64_t absolute = days + kDelta;
   return absolute >= 1 && absolute <= kMaxDays;
 }
 
@@ -82,7 +82,7 @@ TDateTime SystemNow() {
 }
 
 TDateTime EncodeDate(int year, int month, int day) {
-  return static_cast<double>(DaysFromCivil(year, month, day) - kDelta - 1);
+  return static_cast<double>(DaysFromCivil(year, month, day) - kDelta);
 }
 
 TDateTime EncodeTime(int hour, int minute, int second, int msec) {
@@ -105,7 +105,7 @@ bool Decode(TDateTime value, DateTimeParts& p) {
   p = DateTimeParts{};
   int64_t days, ms;
   if (!Split(value, days, ms)) return false;
-  CivilFromDays(days + kDelta + 1, p.year, p.month, p.day);
+  CivilFromDays(days + kDelta, p.year, p.month, p.day);
   p.hour = static_cast<int>(ms / 3600000);
   p.minute = static_cast<int>(ms / 60000 % 60);
   p.second = static_cast<int>(ms / 1000 % 60);
@@ -114,7 +114,9 @@ bool Decode(TDateTime value, DateTimeParts& p) {
 }
 
 int64_t ToMSecs(TDateTime value) {
-  if (!std::isfinite(value) || std::fabs(value) > 1e12) return 0;
+  // Far beyond any date; keeps the product and the difference of two such
+  // values inside 64 bits.
+  if (!std::isfinite(value) || std::fabs(value) > 5e10) return 0;
   return std::llround(value * kMSecsPerDay);
 }
 
