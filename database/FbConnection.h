@@ -19,6 +19,10 @@ struct FbConnectParams {
 namespace Firebird {
 class IAttachment;
 }
+namespace fbi {
+struct Access;
+struct ConnState;
+}
 class FbTransaction;
 
 class FbConnection {
@@ -35,13 +39,11 @@ class FbConnection {
   Firebird::IAttachment* Attachment() const { return attachment_; }
 
  private:
-  friend class FbTransaction;
-  void Register(FbTransaction* tr);
-  void Unregister(FbTransaction* tr);
+  friend struct fbi::Access;
 
   FbConnectParams params_;
   Firebird::IAttachment* attachment_ = nullptr;
-  // (the implementation keeps the list of transactions to end at detach)
-  struct Registry;
-  Registry* registry_ = nullptr;
+  // The transactions to end at detach, and the attachment's generation (a
+  // query prepared under an older generation prepares itself again).
+  fbi::ConnState* state_ = nullptr;
 };

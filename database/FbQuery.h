@@ -19,9 +19,14 @@
 
 class FbConnection;
 class FbTransaction;
+namespace fbi {
+struct Access;
+}
 
 class FbQuery {
  public:
+  struct Impl;  // private state (defined in the implementation)
+
   class Param {
    public:
     void SetInteger(int32_t v);
@@ -29,6 +34,12 @@ class FbQuery {
     void SetDateTime(TDateTime v);
     void SetString(const std::string& utf8);
     void SetNull();
+
+   private:
+    friend class FbQuery;
+    friend struct fbi::Access;
+    Impl* q_ = nullptr;  // the query's state (FbQuery::Impl)
+    size_t index_ = 0;          // which named parameter
   };
 
   class Field {
@@ -39,6 +50,14 @@ class FbQuery {
     // Raises EDatabaseError for NULL (a NULL cannot be converted to text).
     std::string AsString() const;
     std::string AsBlob() const;    // the blob's bytes; NULL reads as empty
+    // NUMERIC/DECIMAL with their scale, FLOAT, DOUBLE, integers; NULL reads as 0.
+    double AsDouble() const;
+
+   private:
+    friend class FbQuery;
+    friend struct fbi::Access;
+    Impl* q_ = nullptr;  // the query's state (FbQuery::Impl)
+    size_t index_ = 0;          // output column
   };
 
   FbQuery(FbConnection& connection, FbTransaction& transaction, std::string sql = {});
@@ -57,10 +76,13 @@ class FbQuery {
   bool Eof() const;
   void Next();
   Field& FieldByName(const std::string& name);
+  // The columns of the prepared statement, in select-list order.
+  int FieldCount() const;
+  Field& FieldByIndex(int index);
   // Closes an open cursor (also on error paths); harmless when none is open.
   void Close();
 
  private:
-  struct Impl;
+  friend struct fbi::Access;
   std::unique_ptr<Impl> impl_;
 };

@@ -5,6 +5,10 @@
 namespace Firebird {
 class ITransaction;
 }
+namespace fbi {
+struct Access;
+struct TxState;
+}
 class FbConnection;
 
 struct FbTransactionOptions {
@@ -36,7 +40,13 @@ class FbTransaction {
   Firebird::ITransaction* Handle() const { return handle_; }
 
  private:
+  friend struct fbi::Access;
+
   FbConnection& connection_;
   FbTransactionOptions options_;
   Firebird::ITransaction* handle_ = nullptr;
+  // The queries that run under this transaction (their cursors are closed
+  // before it ends), whether it was started implicitly, and whether its
+  // connection is gone.
+  fbi::TxState* state_ = nullptr;
 };

@@ -1,0 +1,157 @@
+#include "database/FbTransaction.h"
+
+#include <algorithm>
+#include <string>
+
+#include "database/FbInternal.h"
+
+namespace {
+
+// The transaction parameter block: read_committed, rec_version, nowait and
+// read or write. Built once per kind.
+const std::string& Tpb(bool readOnly) {
+  static const auto build = [](bool ro) {
+    fbi::Status st;
+    Firebird::IXpbBuilder* tpb =
+        fbi::Util()->getXpbBuilder(&st, Firebird::IXpbBuilder::TPB, nullptr, 0);
+    tpb->insertTag(&st, isc_tpb_read_committed);
+    tpb->insertTag(&st, isc_tpb_rec_version);
+    tpb->insertTag(&st, isc_tpb_nowait);
+    tpb->insertTag(&st, ro ? isc_tpb_read : isc_tpb_write);
+    std::string bytes(reinterpret_cast<const char*>(tpb->getBuffer(&st)),
+                      tpb->getBufferLength(&st));
+    tpb->dispose();
+    return bytes;
+  };
+  static const std::string read = build(true);
+  static const std::string write = build(false);
+  return readOnly ? read : write;
+}
+
+std::vector<fbi::QueryHook*> QueriesOf(fbi::TxState& s) {
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.queries;
+}
+
+// Ends an active transaction as its options say; never throws.
+void EndQuietly(FbTransaction& t) {
+  if (!t.InTransaction()) return;
+  try {
+    if (t.Options().CommitOnClose)
+      t.Commit();
+    else
+      t.Rollback();
+  } catch (...) {
+  }
+  if (t.InTransaction()) {
+    try {
+      t.Rollback();  // a failing rollback releases the handle
+    } catch (...) {
+    }
+  }
+}
+
+}  // namespace
+
+namespace fbi {
+
+void Access::AddQuery(FbTransaction& t, QueryHook* q) {
+  std::lock_guard<std::mutex> lock(t.state_->mutex);
+  t.state_->queries.push_back(q);
+}
+
+void Access::RemoveQuery(FbTransaction& t, QueryHook* q) {
+  std::lock_guard<std::mutex> lock(t.state_->mutex);
+  auto& v = t.state_->queries;
+  v.erase(std::remove(v.begin(), v.end(), q), v.end());
+}
+
+void Access::ConnectionClosing(FbTransaction& t) {
+  for (QueryHook* q : QueriesOf(*t.state_)) q->DropStatement();
+  EndQuietly(t);
+  t.state_->connectionGone = true;
+}
+
+void Access::EndImplicit(FbTransaction& t) {
+  if (!t.handle_ || !t.state_->implicitStart) return;
+  for (QueryHook* q : QueriesOf(*t.state_))
+    if (q->CursorOpen()) return;
+  t.Commit();
+}
+
+}  // namespace fbi
+
+FbTransaction::FbTransaction(FbConnection& connection, FbTransactionOptions options)
+    : connection_(connection), options_(options), state_(new fbi::TxState) {
+  fbi::ConnState& cs = fbi::Access::State(connection_);
+  std::lock_guard<std::mutex> lock(cs.mutex);
+  cs.transactions.push_back(this);
+}
+
+FbTransaction::~FbTransaction() {
+  if (!state_->connectionGone) {
+    EndQuietly(*this);
+    fbi::ConnState& cs = fbi::Access::State(connection_);
+    std::lock_guard<std::mutex> lock(cs.mutex);
+    auto& v = cs.transactions;
+    v.erase(std::remove(v.begin(), v.end(), this), v.end());
+  }
+  for (fbi::QueryHook* q : QueriesOf(*state_)) q->TransactionGone();
+  delete state_;
+}
+
+void FbTransaction::StartTransaction() {
+  if (state_->connectionGone || !connection_.Attachment())
+    fbi::Fail("connection is closed", {fbi::kBadDbHandle});
+  if (handle_) fbi::Fail("transaction is already active", {fbi::kBadTransHandle});
+  const std::string& tpb = Tpb(options_.ReadOnly);
+  fbi::Status st;
+  try {
+    handle_ = connection_.Attachment()->startTransaction(
+        &st, static_cast<unsigned>(tpb.size()), reinterpret_cast<const unsigned char*>(tpb.data()));
+  } catch (const Firebird::FbException& e) {
+    handle_ = nullptr;
+    throw fbi::ToError(e);
+  }
+  state_->implicitStart = false;
+}
+
+void FbTransaction::Commit() {
+  if (!handle_) fbi::Fail("transaction is not active", {fbi::kBadTransHandle});
+  for (fbi::QueryHook* q : QueriesOf(*state_)) q->CloseCursorQuietly();
+  fbi::Status st;
+  try {
+    handle_->commit(&st);  // success releases it
+  } catch (const Firebird::FbException& e) {
+    EDatabaseError err = fbi::ToError(e);
+    // A transaction of a lost connection can never end otherwise; any other
+    // failure leaves it active for the caller's rollback.
+    if (err.ConnectionLost()) {
+      handle_->release();
+      handle_ = nullptr;
+      state_->implicitStart = false;
+    }
+    throw err;
+  }
+  handle_ = nullptr;
+  state_->implicitStart = false;
+}
+
+void FbTransaction::Rollback() {
+  if (!handle_) fbi::Fail("transaction is not active", {fbi::kBadTransHandle});
+  for (fbi::QueryHook* q : QueriesOf(*state_)) q->CloseCursorQuietly();
+  fbi::Status st;
+  try {
+    handle_->rollback(&st);  // success releases it
+  } catch (const Firebird::FbException& e) {
+    EDatabaseError err = fbi::ToError(e);
+    handle_->release();
+    handle_ = nullptr;
+    state_->implicitStart = false;
+    throw err;
+  }
+  handle_ = nullptr;
+  state_->implicitStart = false;
+}
+
+bool FbTransaction::InTransaction() const { return handle_ != nullptr; }
