@@ -1,0 +1,181 @@
+#include "database/TmodDatabase.h"
+
+#include "database/EDatabaseError.h"
+
+TmodDatabase* modDatabase = nullptr;
+
+namespace {
+
+// read_committed, rec_version, nowait (write).
+FbTransactionOptions Options(bool allowImplicitStart, bool commitOnClose) {
+  FbTransactionOptions o;
+  o.ReadOnly = false;
+  o.AllowImplicitStart = allowImplicitStart;
+  o.CommitOnClose = commitOnClose;
+  return o;
+}
+
+// 01/01/2000 00:00:00.000: the last date when nothing is stored.
+constexpr TDateTime kDefaultLastDate = 36526.0;
+
+const char* const kEquipDescription =
+    "select DESCRICAO from EQUIPAMENTOS where EQUIP_ID = :EQUIP_ID";
+const char* const kCanalDescription = "select DESCRICAO from CANAIS where CANAL_ID = :CANAL_ID";
+const char* const kCommStatus =
+    "update or insert into STATUS_COMM (ID, MENSAGEM) values (:ID, :MENSAGEM) matching (ID)";
+
+// Rolls back after a failure, if the transaction is still active; a failing
+// rollback is as silent as the failure itself.
+void RollbackQuietly(FbTransaction& tr) {
+  try {
+    if (tr.InTransaction()) tr.Rollback();
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+TmodDatabase::TmodDatabase(const FbConnectParams& params)
+    : Database(params),
+      DefaultTransaction(Database, Options(true, true)),
+      HistoricoTrans(Database, Options(false, true)),
+      StatusTransaction(Database, Options(true, true)),
+      AlarmesTrans(Database, Options(true, false)),
+      GenericTrans(Database, Options(false, false)),
+      LastRecordDateFast(Database, DefaultTransaction,
+                         "select max(DATA) as DATA from HISTORICOS_H where CANAL_ID = :ID and DATA "
+                         "between DATEADD(-60 day to current_timestamp) and current_timestamp"),
+      LastRecordDate(Database, DefaultTransaction,
+                     "select max(DATA) as DATA from HISTORICOS_H where CANAL_ID = :ID"),
+      LastAlarmDate(Database, DefaultTransaction,
+                    "select max(DATA) as DATA from ALARMES where EQUIP_ID = :ID"),
+      AddHistorico(Database, HistoricoTrans,
+                   "insert into HISTORICOS_H (DATA, VALOR, CANAL_ID, PERIODO) values (:DATA, "
+                   ":VALOR, :CANAL_ID, :PERIODO)"),
+      AddAlarme(Database, AlarmesTrans,
+                "INSERT INTO ALARMES (EQUIP_ID, DATA, TEXTO, CLASSE) VALUES (:EQUIP_ID, :DATA, "
+                ":TEXTO, :CLASSE)"),
+      StatusEquipamentos(Database, StatusTransaction,
+                         "update or insert into STATUS_EQUIPS (EQUIP_ID, STATUS, TEXTO) values "
+                         "(:EQUIP_ID, :STATUS, :TEXTO) matching (EQUIP_ID)"),
+      InicializaStatus(Database, StatusTransaction, "update STATUS_EQUIPS set STATUS=0, TEXTO=''"),
+      Generic(Database, GenericTrans) {}
+
+// Members end in reverse order: statements first, then the transactions
+// (each committed or rolled back as its options say), then the connection.
+TmodDatabase::~TmodDatabase() = default;
+
+TDateTime TmodDatabase::GetLastRecordDate(int32_t canalId) {
+  TDateTime result = 0;
+  try {
+    DefaultTransaction.StartTransaction();
+    LastRecordDateFast.ParamByName("ID").SetInteger(canalId);
+    LastRecordDateFast.ExecQuery();
+    if (!LastRecordDateFast.Eof() && !LastRecordDateFast.FieldByName("DATA").IsNull())
+      result = LastRecordDateFast.FieldByName("DATA").AsDateTime();
+    LastRecordDateFast.Close();
+    if (result == 0) {
+      // Nothing within the last 60 days: look over the whole history.
+      LastRecordDate.ParamByName("ID").SetInteger(canalId);
+      LastRecordDate.ExecQuery();
+      if (LastRecordDate.Eof()) {
+        result = kDefaultLastDate;
+      } else {
+        result = LastRecordDate.FieldByName("DATA").AsDateTime();
+        if (result == 0) result = kDefaultLastDate;
+      }
+      LastRecordDate.Close();
+    }
+    DefaultTransaction.Commit();
+  } catch (...) {
+    RollbackQuietly(DefaultTransaction);
+  }
+  return result;
+}
+
+TDateTime TmodDatabase::GetLastAlarmDate(int32_t equipId) {
+  TDateTime result = 0;
+  try {
+    DefaultTransaction.StartTransaction();
+    LastAlarmDate.ParamByName("ID").SetInteger(equipId);
+    LastAlarmDate.ExecQuery();
+    if (LastAlarmDate.Eof()) {
+      result = kDefaultLastDate;
+    } else {
+      result = LastAlarmDate.FieldByName("DATA").AsDateTime();
+      if (result == 0) result = kDefaultLastDate;
+    }
+    LastAlarmDate.Close();
+    DefaultTransaction.Commit();
+  } catch (...) {
+    RollbackQuietly(DefaultTransaction);
+  }
+  return result;
+}
+
+void TmodDatabase::SetEquipStatus(int32_t equipId, int32_t status, const std::string& texto) {
+  try {
+    StatusTransaction.StartTransaction();
+    StatusEquipamentos.ParamByName("EQUIP_ID").SetInteger(equipId);
+    StatusEquipamentos.ParamByName("STATUS").SetInteger(status);
+    StatusEquipamentos.ParamByName("TEXTO").SetString(texto);
+    StatusEquipamentos.ExecQuery();
+    StatusTransaction.Commit();
+  } catch (...) {
+    RollbackQuietly(StatusTransaction);
+  }
+}
+
+void TmodDatabase::ResetEquipStatus() {
+  try {
+    StatusTransaction.StartTransaction();
+    InicializaStatus.ExecQuery();
+    StatusTransaction.Commit();
+  } catch (...) {
+    RollbackQuietly(StatusTransaction);
+  }
+}
+
+namespace {
+
+// The description of one row through Generic; a NULL or missing DESCRICAO is
+// a failure.
+std::string Description(TmodDatabase& m, const char* sql, const char* param, int32_t id) {
+  try {
+    m.Generic.SetSQL(sql);
+    m.GenericTrans.StartTransaction();
+    m.Generic.ParamByName(param).SetInteger(id);
+    m.Generic.ExecQuery();
+    if (m.Generic.Eof()) throw EDatabaseError("no row for the description", {});
+    std::string text = m.Generic.FieldByName("DESCRICAO").AsString();  // raises for NULL
+    m.Generic.Close();
+    m.GenericTrans.Commit();
+    return text;
+  } catch (...) {
+    RollbackQuietly(m.GenericTrans);
+    return "Erro";
+  }
+}
+
+}  // namespace
+
+std::string TmodDatabase::GetEquipDescription(int32_t equipId) {
+  return Description(*this, kEquipDescription, "EQUIP_ID", equipId);
+}
+
+std::string TmodDatabase::GetCanalDescription(int32_t canalId) {
+  return Description(*this, kCanalDescription, "CANAL_ID", canalId);
+}
+
+void TmodDatabase::SetCommStatus(int32_t id, const std::string& mensagem) {
+  try {
+    Generic.SetSQL(kCommStatus);
+    GenericTrans.StartTransaction();
+    Generic.ParamByName("ID").SetInteger(id);
+    Generic.ParamByName("MENSAGEM").SetString(mensagem);
+    Generic.ExecQuery();
+    GenericTrans.Commit();
+  } catch (...) {
+    RollbackQuietly(GenericTrans);
+  }
+}
