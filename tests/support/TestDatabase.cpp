@@ -231,6 +231,34 @@ std::optional<std::string> TestDatabase::QueryValue(const std::string& sql) {
   return result;
 }
 
+namespace {
+
+template <typename F>
+auto QueryFirst(FbConnection& conn, const std::string& sql, F read) {
+  FbTransaction tr(conn, FbTransactionOptions{});
+  tr.StartTransaction();
+  std::optional<decltype(read(std::declval<FbQuery::Field&>()))> result;
+  {
+    FbQuery q(conn, tr, sql);
+    q.ExecQuery();
+    if (!q.Eof() && q.FieldCount() > 0 && !q.FieldByIndex(0).IsNull()) result = read(q.FieldByIndex(0));
+    q.Close();
+  }
+  tr.Commit();
+  if (!result) throw std::runtime_error("no value from: " + sql);
+  return *result;
+}
+
+}  // namespace
+
+double TestDatabase::QueryDateTime(const std::string& sql) {
+  return QueryFirst(Sysdba(), sql, [](FbQuery::Field& f) { return f.AsDateTime(); });
+}
+
+double TestDatabase::QueryDouble(const std::string& sql) {
+  return QueryFirst(Sysdba(), sql, [](FbQuery::Field& f) { return f.AsDouble(); });
+}
+
 int64_t TestDatabase::QueryInt(const std::string& sql) {
   const auto v = QueryValue(sql);
   if (!v) throw std::runtime_error("no value from: " + sql);

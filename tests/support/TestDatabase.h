@@ -82,6 +82,9 @@ class TestDatabase {
   std::optional<std::string> QueryValue(const std::string& sql);
   int64_t QueryInt(const std::string& sql);
   std::string QueryString(const std::string& sql);
+  // Exact values (a TIMESTAMP to the millisecond, a FLOAT or NUMERIC as read).
+  double QueryDateTime(const std::string& sql);
+  double QueryDouble(const std::string& sql);
 
   // Ends every attachment to this database but the helper's own; returns how
   // many were ended.
