@@ -2,6 +2,7 @@
 #include <exception>
 #include <iostream>
 
+#include "online/TmodOnline.h"
 #include "platform/ServiceHost.h"
 #include "service/TTelvaneMain.h"
 
@@ -17,6 +18,10 @@ int main(int argc, char** argv) {
   int rc = 1;
   try {
     TelvaneMain = new TTelvaneMain();
+    // Opens its own connection to the database in every run (install and
+    // uninstall included); a database that cannot be reached ends the
+    // program here, before the service application runs.
+    modOnline = new TmodOnline();
     rc = Application.Run(*TelvaneMain);
   } catch (const std::exception& e) {
     std::cerr << e.what() << std::endl;
@@ -25,6 +30,10 @@ int main(int argc, char** argv) {
     std::cerr << "unexpected error" << std::endl;
     rc = 1;
   }
+  // Process end: the data module first, then the service object, whose log
+  // writes the stop banner as the last line of the run.
+  delete modOnline;
+  modOnline = nullptr;
   delete TelvaneMain;
   TelvaneMain = nullptr;
   return rc;
