@@ -6,7 +6,14 @@ FakeClock::FakeClock(TDateTime start) : nowMs_(dt::ToMSecs(start)) {}
 
 TDateTime FakeClock::Now() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return dt::FromMSecs(nowMs_);
+  const TDateTime now = dt::FromMSecs(nowMs_);
+  nowMs_ += nowStep_;
+  return now;
+}
+
+void FakeClock::SetNowStep(int64_t ms) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  nowStep_ = ms;
 }
 
 void FakeClock::Set(TDateTime now) {

@@ -30,6 +30,9 @@ class FakeClock : public KxClock {
 
   void Set(TDateTime now);
   void AdvanceMs(int64_t ms);
+  // Every Now() call moves the fake time on by `ms` after reading it (0 by
+  // default), so that two reads of the time can be told apart.
+  void SetNowStep(int64_t ms);
 
   // Auto mode: real milliseconds per sleep = ms / divisor (default 1000).
   void SetRealDivisor(unsigned divisor);
@@ -50,6 +53,7 @@ class FakeClock : public KxClock {
   std::mutex mutex_;
   std::condition_variable cv_;
   int64_t nowMs_;  // fake time in whole milliseconds since 30/12/1899
+  int64_t nowStep_ = 0;
   unsigned divisor_ = 1000;
   bool manual_ = false;
   int tickets_ = 0;
