@@ -10,9 +10,9 @@ KxInterface* KxListaInterfaces::AddInterface(int32_t interfaceId, const std::str
                                              KxPackageLog* log, const uint8_t* bytes,
                                              int32_t count) {
   TPackage pacote(packagePath);  // throws when it cannot be loaded
+  auto create = reinterpret_cast<KxCreateInterfaceProc>(pacote.GetProcAddress(KX_CREATE_INTERFACE));
   // Interface packages stay loaded until the process ends.
   pacote.Leak();
-  auto create = reinterpret_cast<KxCreateInterfaceProc>(pacote.GetProcAddress(KX_CREATE_INTERFACE));
   if (create == nullptr) return nullptr;
   std::unique_ptr<KxInterface> interface_(create(log));
   if (!interface_) return nullptr;
