@@ -383,6 +383,43 @@ TEST_F(BuildingDataTest, LostConnectionEndsTheLoad) {
   EXPECT_TRUE(log.Lines().empty());
 }
 
+// The demo installation (db/demo.sql) loads without a single failure row,
+// and its tariff periods and holidays give what the demo promises.
+TEST_F(BuildingDataTest, DemoInstallationLoadsCleanly) {
+  RunSqlScript(db.Sysdba(), ReadTextFile(TELVANE_SOURCE_DIR "/db/demo.sql"));
+  auto building = Load();
+
+  for (const std::string& line : LoaderLines()) {
+    EXPECT_EQ(line.rfind("\tExceção", 0), std::string::npos) << line;
+    EXPECT_EQ(line.rfind("\tErro", 0), std::string::npos) << line;
+    EXPECT_NE(line, "\tDriver não existe!");
+  }
+  for (const std::string& line : log.Lines())  // every CONFIGS line understood
+    EXPECT_EQ(line.find("configuração ignorada"), std::string::npos) << line;
+  ASSERT_EQ(building->ListaInterfaces->Count(), 4);
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(building->ListaInterfaces->Items(i)->Aberta);
+  EXPECT_EQ(building->ListaDrivers->Count(), 3);
+  ASSERT_EQ(building->ListaVariaveis->Count(), 3);
+  ASSERT_EQ(building->ListaEquipamentos->Count(), 5);
+  EXPECT_EQ(building->ListaEquipamentos->FindById(30)->Canais->Count(), 1);
+  EXPECT_EQ(log.Count("Criando variavel: Água"), 1);
+
+  TmodFeriados feriados(mod.get());
+  feriados.Load();
+  EXPECT_EQ(feriados.ListaFeriados->Count(), 8);
+  const KxVariavel* energia = building->ListaVariaveis->FindById(1);
+  const TListaFeriados& f = *feriados.ListaFeriados;
+  // Wednesday 19:30 peak, 22:00 off-peak; Saturday and Christmas (a
+  // Thursday in 2025) weekend/holiday; water has no periods.
+  EXPECT_EQ(energia->GetPeriodoId(f, dt::EncodeDateTime(2025, 3, 12, 19, 30)), 1);
+  EXPECT_EQ(energia->GetPeriodoId(f, dt::EncodeDateTime(2025, 3, 12, 22, 0)), 2);
+  EXPECT_EQ(energia->GetPeriodoId(f, dt::EncodeDateTime(2025, 3, 15, 19, 30)), 3);
+  EXPECT_EQ(energia->GetPeriodoId(f, dt::EncodeDateTime(2025, 12, 25, 19, 30)), 3);
+  EXPECT_EQ(building->ListaVariaveis->FindById(3)->GetPeriodoId(
+                f, dt::EncodeDateTime(2025, 3, 12, 19, 30)),
+            0);
+}
+
 // ---------------------------------------------------------------------------
 // Configuration modules.
 
