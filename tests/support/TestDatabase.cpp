@@ -1,4 +1,4 @@
-#include "support/TestDatabase.h"
+#include "TestDatabase.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
