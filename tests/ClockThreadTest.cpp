@@ -4,9 +4,12 @@
 
 #include <chrono>
 
+#include "acquisition/KxAlarmLog.h"
 #include "clock/KxAtualizacaoRelogioThread.h"
+#include "database/TmodDatabase.h"
 #include "model/KxBuildingData.h"
 #include "support/FakeClock.h"
+#include "support/TestDatabase.h"
 #include "support/ThreadTestKit.h"
 
 namespace {
@@ -158,6 +161,26 @@ TEST_F(ClockThreadTest, MarkClocksForUpdateRaisesEveryRequest) {
   StartThread(dt::EncodeDateTime(2016, 3, 16, 9, 0, 0));
   thread->MarkClocksForUpdate();
   EXPECT_EQ(3, Raised());
+}
+
+TEST(ClockThreadDatabase, AnEmptyInstallationStillLogsAndStoresTheAlarm) {
+  TestDatabase db;
+  TempDir dir;
+  CaptureLog log(dir.File("Telvane.log"));
+  TmodDatabase mod(db.Params());
+  KxAlarmLog alarmLog(&log, &mod);
+  KxBuildingData building(&log, &mod);
+  FakeClock clock(dt::EncodeDateTime(2016, 3, 16, 12, 0, 17, 250));
+  clock.SetManual(true);
+  KxAtualizacaoRelogioThread thread(&building, &log, &alarmLog, clock);
+  ASSERT_TRUE(clock.WaitBlocked());
+  thread.Terminate();
+  thread.WaitFor();
+  EXPECT_EQ(1, log.Count(kTrigger));
+  EXPECT_EQ(1, db.QueryInt("select count(*) from ALARMES where EQUIP_ID is null and CLASSE = 1000 "
+                           "and DATA = '2016-03-16 12:00:17.250' and TEXTO = " +
+                           std::string("'") + kAlarm + "'"));
+  EXPECT_EQ("RTCThread: Finalizada!", log.Lines().back());
 }
 
 }  // namespace

@@ -1,0 +1,381 @@
+// The whole service at work: the configuration load thread with the real
+// packages (SimInterface, SimMeter) on a fresh database, and the telvane
+// program itself.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "database/FbQuery.h"
+#include "database/FbTransaction.h"
+#include "packages/sim/SimMeterControl.h"
+#include "platform/DateTime.h"
+#include "platform/Text.h"
+#include "service/KxLoadThread.h"
+#include "support/FakeClock.h"
+#include "support/InstallationKit.h"
+#include "support/ProcUtil.h"
+#include "support/TestDatabase.h"
+#include "support/ThreadTestKit.h"
+
+namespace {
+
+using inst::kNull;
+using kit::WaitUntil;
+
+const TDateTime kMeterNow = dt::EncodeDateTime(2016, 3, 16, 12, 7, 0);  // a Wednesday
+
+// The test functions of a package, from the copy the service loads.
+class Package {
+ public:
+  explicit Package(const std::string& path) : handle_(dlopen(path.c_str(), RTLD_NOW)) {
+    if (!handle_) throw std::runtime_error(dlerror());
+  }
+  ~Package() {
+    if (handle_) dlclose(handle_);
+  }
+  template <typename F>
+  F Fn(const char* name) {
+    auto f = reinterpret_cast<F>(dlsym(handle_, name));
+    if (!f) throw std::runtime_error(std::string("no ") + name);
+    return f;
+  }
+
+ private:
+  void* handle_;
+};
+
+// Period 11: 08:00 to 10:00 on working days; period 12: the rest of working
+// days, and whole weekends and holidays.
+void AddCalendar(TestDatabase& db) {
+  inst::AddVariavel(db, 1, "E", "Energia ativa");
+  inst::AddPeriodo(db, 11, 1);
+  inst::AddSegmento(db, 111, 11, "08:00:00", "10:00:00", 124);
+  inst::AddPeriodo(db, 12, 1);
+  inst::AddSegmento(db, 121, 12, "10:00:00", "08:00:00", 124);
+  inst::AddSegmento(db, 122, 12, "00:00:00", "00:00:00", 131);
+}
+// The same rule, for a working day that is no holiday.
+int32_t ExpectedPeriodo(TDateTime stored) {
+  dt::DateTimeParts p;
+  dt::Decode(stored, p);
+  const int minutes = p.hour * 60 + p.minute;
+  return minutes > 8 * 60 && minutes <= 10 * 60 ? 11 : 12;
+}
+
+class EndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The name the service loads it by: a package that cannot be unloaded
+    // (an earlier test's copy) is found again by that name.
+    inst::ScopedChdir cd(work.Path());
+    meter = std::make_unique<Package>("./Drivers/libSimMeter.so");
+    controlAll = meter->Fn<SimMeter_ControlAllProc>("SimMeter_ControlAll");
+    control = meter->Fn<SimMeter_ControlProc>("SimMeter_Control");
+    getRecords = meter->Fn<SimMeter_GetRecordsProc>("SimMeter_GetRecords");
+    getAlarms = meter->Fn<SimMeter_GetAlarmsProc>("SimMeter_GetAlarms");
+    stat = meter->Fn<SimMeter_StatProc>("SimMeter_Stat");
+    meterClock = meter->Fn<SimMeter_ClockProc>("SimMeter_Clock");
+    meterNow = meter->Fn<SimMeter_NowProc>("SimMeter_Now");
+    meter->Fn<SimMeter_ResetProc>("SimMeter_Reset")();
+    ASSERT_EQ(0, controlAll(("now=" + std::to_string(kMeterNow)).c_str()));
+    clock.SetRealDivisor(20);
+  }
+  void TearDown() override {
+    Stop();
+    if (HasFailure())
+      for (const auto& l : log.Lines()) std::cerr << "  log: " << l << "\n";
+    meter->Fn<SimMeter_ResetProc>("SimMeter_Reset")();
+  }
+
+  void Start() {
+    inst::ScopedChdir cd(work.Path());
+    thread = std::make_unique<KxLoadThread>(&log, db.Params(), clock);
+    thread->WaitFor();
+  }
+  void Stop() {
+    if (!thread) return;
+    thread->Terminate();
+    thread->WaitFor();
+    thread.reset();
+  }
+  std::string Status(int equip) {
+    auto v = db.QueryValue("select STATUS || ' ' || TEXTO from STATUS_EQUIPS where EQUIP_ID = " +
+                           std::to_string(equip));
+    return v ? *v : "(none)";
+  }
+  int64_t Int(const std::string& sql) { return db.QueryInt(sql); }
+
+  TestDatabase db;
+  inst::WorkDir work;
+  kit::CaptureLog log{work.File("Telvane.log")};
+  FakeClock clock{kMeterNow};
+  std::unique_ptr<Package> meter;
+  SimMeter_ControlAllProc controlAll = nullptr;
+  SimMeter_ControlProc control = nullptr;
+  SimMeter_GetRecordsProc getRecords = nullptr;
+  SimMeter_GetAlarmsProc getAlarms = nullptr;
+  SimMeter_StatProc stat = nullptr;
+  SimMeter_ClockProc meterClock = nullptr;
+  SimMeter_NowProc meterNow = nullptr;
+  std::unique_ptr<KxLoadThread> thread;
+};
+
+TEST_F(EndToEndTest, TheServiceCollectsHistoryAlarmsStatusAndLiveValuesAndStopsInOrder) {
+  inst::AddInterface(db, 1, "Serial simulada", "libSimInterface.so",
+                     "interval_min=15\nrecord_second=42\nalarm_interval_min=0\n"
+                     "backlog_records=20\nequip.12.alarm_interval_min=60\n");
+  inst::AddInterface(db, 2, "Serial desligada", "libSimInterface.so", "offline=1\n");
+  inst::AddDriver(db, 3, 1, "libSimMeter.so");
+  inst::AddDriver(db, 4, 2, "libSimMeter.so");
+  AddCalendar(db);
+  inst::AddEquipamento(db, 12, 3, kNull, kNull, "Medidor Bloco A");
+  inst::AddCanal(db, 100, 12, 0, 1, kNull, "Energia ativa");
+  inst::AddCanal(db, 101, 12, 1, 1, kNull, "Energia reativa");
+  inst::AddEquipamento(db, 13, 3, kNull, 6, "Medidor adiantado");  // clock 6 h ahead
+  inst::AddCanal(db, 110, 13, 0, 1, kNull, "Energia ativa");
+  inst::AddEquipamento(db, 14, 4, kNull, kNull, "Medidor sem rede");
+  inst::AddCanal(db, 120, 14, 0, 1, kNull, "Energia ativa");
+  db.Exec("insert into ONLINE_EQUIPS (EQUIP_ID, VALIDADE) values (12, "
+          "dateadd(1 hour to current_timestamp))");
+
+  Start();
+  ASSERT_TRUE(WaitUntil([&] {
+    return Status(12) == "1 Comunicação normal" && Status(14) == "3 Falha de comunicação" &&
+           log.Count("Telvane: relogio atualizado [13]!") == 1 &&
+           Int("select count(*) from ONLINE_VALUES where EQUIP_ID = 12") == 4;
+  }, std::chrono::seconds(60)));
+
+  // History of equipment 12: every record of the meter, seconds set to 0,
+  // tagged with its tariff period.
+  for (int index : {0, 1}) {
+    SCOPED_TRACE(index);
+    double dates[64];
+    float values[64];
+    const int n = getRecords(12, index, 0, 64, dates, values);
+    ASSERT_EQ(20, n);
+    FbConnection conn(db.Params());
+    FbTransaction tr(conn, {});
+    tr.StartTransaction();
+    FbQuery q(conn, tr,
+              "select DATA, VALOR, PERIODO from HISTORICOS_H where CANAL_ID = " +
+                  std::to_string(100 + index) + " order by DATA");
+    q.ExecQuery();
+    int i = 0;
+    for (; !q.Eof(); q.Next(), ++i) {
+      ASSERT_LT(i, n);
+      const TDateTime stored = dt::ZeroSeconds(dates[i]);
+      EXPECT_EQ(dt::ToMSecs(stored), dt::ToMSecs(q.FieldByName("DATA").AsDateTime()));
+      EXPECT_EQ(values[i], static_cast<float>(q.FieldByName("VALOR").AsDouble()));
+      EXPECT_EQ(ExpectedPeriodo(stored), q.FieldByName("PERIODO").AsInteger());
+    }
+    EXPECT_EQ(n, i);
+    q.Close();
+    tr.Commit();
+  }
+  // Both periods occur among them (07:15 to 12:00).
+  EXPECT_GT(Int("select count(*) from HISTORICOS_H where PERIODO = 11"), 0);
+
+  // Alarms of equipment 12 with their seconds; notes and empty texts only logged.
+  double alarmDates[64];
+  int32_t classes[64];
+  const int alarms = getAlarms(12, 0, 64, alarmDates, classes);
+  ASSERT_GT(alarms, 3);
+  std::vector<std::pair<int64_t, int32_t>> expectedAlarms;
+  for (int i = 0; i < alarms; ++i)
+    if (classes[i] != 0 && classes[i] != 14)  // the note and the empty text are not stored
+      expectedAlarms.push_back({dt::ToMSecs(alarmDates[i]), classes[i]});
+  std::vector<std::pair<int64_t, int32_t>> storedAlarms;
+  {
+    FbConnection conn(db.Params());
+    FbTransaction tr(conn, {});
+    tr.StartTransaction();
+    FbQuery q(conn, tr,
+              "select DATA, CLASSE from ALARMES where EQUIP_ID = 12 and CLASSE <> 3 order by DATA");
+    for (q.ExecQuery(); !q.Eof(); q.Next())
+      storedAlarms.push_back({dt::ToMSecs(q.FieldByName("DATA").AsDateTime()),
+                              q.FieldByName("CLASSE").AsInteger()});
+    q.Close();
+    tr.Commit();
+  }
+  EXPECT_EQ(expectedAlarms, storedAlarms);
+  int notes = 0, empties = 0;
+  for (int i = 0; i < alarms; ++i) {
+    notes += classes[i] == 0 ? 1 : 0;
+    empties += classes[i] == 14 ? 1 : 0;
+  }
+  EXPECT_EQ(static_cast<size_t>(notes), log.StartingWith("Equip [12] alarm: ").size());
+  EXPECT_EQ(empties, log.Count("Alarme vazio: "));
+
+  // Equipment 13 ran 6 h ahead: its records 5 h or more ahead were refused
+  // and its clock was set at the next visit.
+  EXPECT_FALSE(log.StartingWith("CommThread: inserção de dados futuros [13]: CanalID=110, Data=")
+                   .empty());
+  EXPECT_EQ(1, stat(13, "clock_ok"));
+  EXPECT_EQ(meterNow(), meterClock(13));
+  EXPECT_EQ(0, Int("select count(*) from HISTORICOS_H where CANAL_ID = 110 and "
+                   "DATA >= '2016-03-16 17:07:00'"));
+
+  // Communication events: back for 12 and 13, none for 14 (never communicated).
+  EXPECT_EQ(1, Int("select count(*) from ALARMES where EQUIP_ID = 12 and CLASSE = 3 and "
+                   "TEXTO = 'Comunicação normal.'"));
+  EXPECT_EQ(1, Int("select count(*) from ALARMES where EQUIP_ID = 13 and CLASSE = 3"));
+  EXPECT_EQ(0, Int("select count(*) from ALARMES where EQUIP_ID = 14"));
+  EXPECT_EQ(0, Int("select count(*) from HISTORICOS_H where CANAL_ID = 120"));
+
+  // Live values of equipment 12.
+  for (const char* var : {"Tensao", "Corrente", "Potencia", "Relogio"})
+    EXPECT_EQ(1, Int(std::string("select count(*) from ONLINE_VALUES where EQUIP_ID = 12 and "
+                                 "VAR = '") + var + "'"));
+
+  Stop();
+  const int online = log.IndexOf("OnlineThread: finalizada!");
+  const int comm = log.IndexOf("Thread comunicação finalizada!");
+  const int rtc = log.IndexOf("RTCThread: Finalizada!");
+  ASSERT_GE(online, 0);
+  EXPECT_LT(online, comm);
+  EXPECT_LT(comm, rtc);
+  EXPECT_EQ(0, Int("select count(*) from STATUS_EQUIPS where STATUS <> 0"));
+  EXPECT_EQ(1, Int("select count(*) from ALARMES where EQUIP_ID is null and CLASSE = 1000 and "
+                   "TEXTO = 'Serviço de comunicação PARADO.'"));
+}
+
+TEST_F(EndToEndTest, StoppingWhileAnEquipmentIsBeingReadEndsEveryWorkerAndResetsItsStatus) {
+  inst::AddInterface(db, 1, "Serial simulada", "libSimInterface.so",
+                     "interval_min=1\nbacklog_records=100000\nslow_ms=2\nalarm_interval_min=0\n");
+  inst::AddDriver(db, 3, 1, "libSimMeter.so");
+  AddCalendar(db);
+  inst::AddEquipamento(db, 12, 3, kNull, kNull, "Medidor lento");
+  inst::AddCanal(db, 100, 12, 0, 1, kNull, "Energia ativa");
+  db.Exec("insert into ONLINE_EQUIPS (EQUIP_ID, VALIDADE) values (12, "
+          "dateadd(1 hour to current_timestamp))");
+
+  Start();
+  // Reading its backlog, and served by the online thread meanwhile.
+  ASSERT_TRUE(WaitUntil([&] {
+    return Int("select count(*) from HISTORICOS_H") >= 20 &&
+           Int("select count(*) from ONLINE_VALUES where EQUIP_ID = 12") == 4;
+  }, std::chrono::seconds(60)));
+  EXPECT_EQ("Lendo Medidor lento - Energia ativa",
+            db.QueryString("select MENSAGEM from STATUS_COMM where ID = 1"));
+  Stop();
+
+  const int online = log.IndexOf("OnlineThread: finalizada!");
+  const int comm = log.IndexOf("Thread comunicação finalizada!");
+  const int rtc = log.IndexOf("RTCThread: Finalizada!");
+  ASSERT_GE(online, 0);
+  EXPECT_LT(online, comm);
+  EXPECT_LT(comm, rtc);
+  EXPECT_EQ("0 ", Status(12));
+  // A stop is no loss of communication.
+  EXPECT_EQ(0, Int("select count(*) from ALARMES where CLASSE = 2"));
+  EXPECT_EQ(1, Int("select count(*) from ALARMES where EQUIP_ID is null and CLASSE = 1000 and "
+                   "TEXTO = 'Serviço de comunicação PARADO.'"));
+  EXPECT_LT(Int("select count(*) from HISTORICOS_H"), 100000);
+}
+
+// ---------------------------------------------------------------------------
+// The program itself, from a folder of its own, on RATEIO_DB pointed at a
+// fresh database for the time of the test.
+
+// Points the alias at a file and puts the former target back at the end.
+class ScopedAlias {
+ public:
+  ScopedAlias(const std::string& alias, const std::string& path) : alias_(alias) {
+    std::ifstream conf("/etc/firebird/3.0/databases.conf");
+    std::string line;
+    while (std::getline(conf, line)) {
+      std::string t = line.substr(line.find_first_not_of(" \t") == std::string::npos
+                                      ? line.size()
+                                      : line.find_first_not_of(" \t"));
+      if (t.rfind(alias + " ", 0) == 0 || t.rfind(alias + "=", 0) == 0) {
+        const auto eq = t.find('=');
+        old_ = t.substr(t.find_first_not_of(" \t", eq + 1));
+        while (!old_.empty() && (old_.back() == ' ' || old_.back() == '\r')) old_.pop_back();
+      }
+    }
+    ok_ = Set(path);
+  }
+  ~ScopedAlias() {
+    if (!old_.empty()) Set(old_);
+  }
+  bool Ok() const { return ok_; }
+
+ private:
+  bool Set(const std::string& path) {
+    const std::string cmd = std::string(TELVANE_SOURCE_DIR) + "/db/set-alias " + alias_ + " '" +
+                            path + "' > /dev/null";
+    return std::system(cmd.c_str()) == 0;
+  }
+  std::string alias_;
+  std::string old_;
+  bool ok_ = false;
+};
+
+TEST(TelvaneProgram, CollectsIntoRateioDbAndStopsOnSigterm) {
+  TestDatabase db;
+  inst::AddInterface(db, 1, "Serial simulada", "libSimInterface.so",
+                     "interval_min=15\nbacklog_records=8\nalarm_interval_min=0\n");
+  inst::AddDriver(db, 3, 1, "libSimMeter.so");
+  AddCalendar(db);
+  inst::AddEquipamento(db, 12, 3, kNull, kNull, "Medidor Bloco A");
+  inst::AddCanal(db, 100, 12, 0, 1, kNull, "Energia ativa");
+  inst::AddCanal(db, 101, 12, 1, 1, kNull, "Energia reativa");
+  db.Exec("insert into ONLINE_EQUIPS (EQUIP_ID, VALIDADE) values (12, "
+          "dateadd(1 hour to current_timestamp))");
+
+  ScopedAlias alias("RATEIO_DB", db.Path());
+  ASSERT_TRUE(alias.Ok());
+  inst::WorkDir work;  // Interfaces/ and Drivers/
+  const std::string exe = work.File("telvane");
+  proc::CopyFile(TELVANE_EXE, exe, 0755);
+  proc::ChildOptions options;
+  options.cwd = work.Path();
+  options.unsetEnv = {"NOTIFY_SOCKET"};
+  proc::Child child(exe, options, work.Path());
+  const std::string logPath = work.File("Telvane.log");
+  auto logHas = [&](const std::string& text) {
+    for (const auto& line : proc::SplitCrLf(proc::ReadFile(logPath)))
+      if (proc::LineText(line) == text::ToCp1252(text)) return true;
+    return false;
+  };
+  // The first pass starts 5 s after the start; give it time to visit twice.
+  ASSERT_TRUE(proc::WaitUntil(
+      [&] {
+        return db.QueryInt("select count(*) from HISTORICOS_H") >= 16 &&
+               db.QueryInt("select count(*) from ONLINE_VALUES") == 4;
+      },
+      std::chrono::seconds(60)))
+      << child.Stderr();
+  EXPECT_EQ("1 Comunicação normal",
+            db.QueryString("select STATUS || ' ' || TEXTO from STATUS_EQUIPS where EQUIP_ID = 12"));
+  child.Signal(SIGTERM);
+  int status = 0;
+  ASSERT_TRUE(child.Wait(std::chrono::seconds(60), status));
+  EXPECT_EQ(0, proc::ExitCode(status)) << child.Stderr();
+
+  EXPECT_EQ(0, db.QueryInt("select count(*) from STATUS_EQUIPS where STATUS <> 0"));
+  EXPECT_EQ(1, db.QueryInt("select count(*) from ALARMES where EQUIP_ID = 12 and CLASSE = 3"));
+  EXPECT_EQ(1, db.QueryInt("select count(*) from ALARMES where CLASSE = 1000 and "
+                           "TEXTO = 'Serviço de comunicação INICIADO.'"));
+  EXPECT_EQ(1, db.QueryInt("select count(*) from ALARMES where CLASSE = 1000 and "
+                           "TEXTO = 'Serviço de comunicação PARADO.'"));
+  EXPECT_EQ(0, db.QueryInt("select count(*) from HISTORICOS_H where "
+                           "extract(second from DATA) <> 0"));
+  for (const char* line :
+       {"Telvane 2.17 Iniciado!", "Thread comunicação iniciada!", "Equipamento [12]: SimMeter 1.0 - medidor simulado nº 12",
+        "OnlineThread: finalizada!", "Thread comunicação finalizada!", "RTCThread: Finalizada!",
+        "Telvane Encerrado!"})
+    EXPECT_TRUE(logHas(line)) << line;
+}
+
+}  // namespace
