@@ -306,7 +306,22 @@ class ScopedAlias {
     ok_ = Set(path);
   }
   ~ScopedAlias() {
-    if (!old_.empty()) Set(old_);
+    if (!old_.empty()) {
+      Set(old_);
+      return;
+    }
+    // There was none: take ours out again.
+    const std::string path = "/etc/firebird/3.0/databases.conf";
+    std::ifstream in(path);
+    std::string line, kept;
+    while (std::getline(in, line)) {
+      const auto start = line.find_first_not_of(" \t");
+      const std::string t = start == std::string::npos ? "" : line.substr(start);
+      if (t.rfind(alias_ + " ", 0) == 0 || t.rfind(alias_ + "=", 0) == 0) continue;
+      kept += line + "\n";
+    }
+    in.close();
+    std::ofstream(path, std::ios::trunc) << kept;
   }
   bool Ok() const { return ok_; }
 
