@@ -657,7 +657,18 @@ const std::string& FbQuery::SQL() const { return impl_->sql; }
 
 void FbQuery::Prepare() {
   FbTransaction& tr = impl_->Tr();
-  impl_->Prepare(tr.Handle());
+  if (tr.InTransaction()) {
+    impl_->Prepare(tr.Handle());
+    return;
+  }
+  // The server prepares only under a transaction; a statement prepared under
+  // one runs under any other.
+  FbTransactionOptions ro;
+  ro.ReadOnly = true;
+  FbTransaction tmp(*impl_->conn, ro);
+  tmp.StartTransaction();
+  impl_->Prepare(tmp.Handle());
+  tmp.Commit();
 }
 
 FbQuery::Param& FbQuery::ParamByName(const std::string& name) {

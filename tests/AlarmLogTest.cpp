@@ -115,18 +115,14 @@ TEST_F(AlarmLogTest, FailedInsertWritesItsLineAndRollsBack) {
 }
 
 TEST_F(AlarmLogTest, LostConnectionWritesTheFailureLineAndReturns) {
-  for (int kind = 0; kind < 2; ++kind) {
-    SCOPED_TRACE(kind == 0 ? "relay cut" : "attachment ended");
+  {
     const std::string path = TempLogPath();
     {
       CaptureLog log(path);
       TcpProxy proxy;
       TmodDatabase m(proxy.Params(db.Params()));
       KxAlarmLog alarms(&log, &m);
-      if (kind == 0)
-        proxy.Cut();
-      else
-        db.KillConnections();
+      proxy.Cut();
       EXPECT_NO_THROW(alarms.LogAlarme(1000, dt::EncodeDate(2024, 1, 1), "Serviço de comunicação PARADO.", -1));
       EXPECT_NO_THROW(alarms.LogAlarme(2, dt::EncodeDate(2024, 1, 1), "Sem comunicação com o equipamento.", 7));
       EXPECT_FALSE(m.AlarmesTrans.InTransaction());

@@ -314,57 +314,53 @@ TEST_F(FbLayerTest, ErrorsCarryTheirCodesAndLostConnectionsAreRecognised) {
   tr.Rollback();
 }
 
-// The connection breaks under an active transaction and an open cursor, in
-// the two ways it happens for real: the relay to the server is cut (as when
-// the server is killed) and the server ends the attachment (as when it is
-// stopped in order).
+// The connection breaks under an active transaction and an open cursor: the
+// relay to the server is cut, as when the server is killed. (Ending the
+// attachment on the server with TestDatabase::KillConnections is left out
+// here: see the caution there.)
 TEST_F(FbLayerTest, LostConnectionFailsEveryCallAndCleansUp) {
-  for (int kind = 0; kind < 2; ++kind) {
-    SCOPED_TRACE(kind == 0 ? "relay cut" : "attachment ended");
-    TcpProxy proxy;
-    db.Exec("delete from STATUS_COMM");
-    {
-      FbConnection conn(proxy.Params(db.Params()));
-      FbTransaction tr(conn, Explicit());
-      FbQuery ins(conn, tr, "insert into STATUS_COMM (ID, MENSAGEM) values (:ID, 'x')");
-      FbQuery sel(conn, tr, "select ID from STATUS_COMM");
-      tr.StartTransaction();
-      ins.ParamByName("ID").SetInteger(1);
+  TcpProxy proxy;
+  {
+    FbConnection conn(proxy.Params(db.Params()));
+    FbTransaction tr(conn, Explicit());
+    FbQuery ins(conn, tr, "insert into STATUS_COMM (ID, MENSAGEM) values (:ID, 'x')");
+    FbQuery sel(conn, tr, "select ID from STATUS_COMM");
+    tr.StartTransaction();
+    ins.ParamByName("ID").SetInteger(1);
+    ins.ExecQuery();
+    sel.ExecQuery();
+    proxy.Cut();
+    try {
+      ins.ParamByName("ID").SetInteger(2);
       ins.ExecQuery();
-      sel.ExecQuery();
-      if (kind == 0)
-        proxy.Cut();
-      else
-        EXPECT_GE(db.KillConnections(), 1);
-      try {
-        ins.ParamByName("ID").SetInteger(2);
-        ins.ExecQuery();
-        FAIL() << "insert on a lost connection";
-      } catch (const EDatabaseError& e) {
-        EXPECT_TRUE(e.ConnectionLost()) << e.what();
-      }
-      // Neither commit nor rollback can reach the server; the transaction
-      // still ends on our side so it can be started again.
-      EXPECT_THROW(tr.Commit(), EDatabaseError);
-      if (tr.InTransaction()) {
-        EXPECT_THROW(tr.Rollback(), EDatabaseError);
-      }
-      EXPECT_FALSE(tr.InTransaction());
-      try {
-        tr.StartTransaction();
-        FAIL() << "transaction started on a lost connection";
-      } catch (const EDatabaseError& e) {
-        EXPECT_TRUE(e.ConnectionLost()) << e.what();
-      }
-    }  // statements, transaction and connection end without a crash
-    EXPECT_EQ(db.QueryInt("select count(*) from STATUS_COMM"), 0);  // never committed
-  }
+      FAIL() << "insert on a lost connection";
+    } catch (const EDatabaseError& e) {
+      EXPECT_TRUE(e.ConnectionLost()) << e.what();
+    }
+    // Neither commit nor rollback can reach the server; the transaction
+    // still ends on our side so it can be started again.
+    EXPECT_THROW(tr.Commit(), EDatabaseError);
+    if (tr.InTransaction()) {
+      EXPECT_THROW(tr.Rollback(), EDatabaseError);
+    }
+    EXPECT_FALSE(tr.InTransaction());
+    try {
+      tr.StartTransaction();
+      FAIL() << "transaction started on a lost connection";
+    } catch (const EDatabaseError& e) {
+      EXPECT_TRUE(e.ConnectionLost()) << e.what();
+    }
+  }  // statements, transaction and connection end without a crash
+  EXPECT_EQ(db.QueryInt("select count(*) from STATUS_COMM"), 0);  // never committed
 }
 
 TEST_F(FbLayerTest, ImplicitStartOnlyWhereAllowed) {
   FbConnection conn(db.Params());
   FbTransaction strict(conn, FbTransactionOptions{false, false, true});
   FbQuery q1(conn, strict, "select count(*) as N from STATUS_COMM");
+  q1.Prepare();  // preparing needs no transaction of ours
+  EXPECT_EQ(q1.FieldCount(), 1);
+  EXPECT_FALSE(strict.InTransaction());
   try {
     q1.ExecQuery();
     FAIL() << "query ran outside a transaction";

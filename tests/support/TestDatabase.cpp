@@ -276,7 +276,13 @@ int TestDatabase::KillConnections() {
       " from mon$attachments where mon$attachment_id <> current_connection and "
       "mon$system_flag = 0";
   const int n = static_cast<int>(QueryInt("select count(*)" + where));
-  if (n > 0) Exec("delete" + where);
+  if (n == 0) return 0;
+  Exec("delete" + where);
+  // The server ends them in the background; wait until they are gone so that
+  // the victims' next calls meet a finished shutdown.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (QueryInt("select count(*)" + where) > 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   return n;
 }
 
