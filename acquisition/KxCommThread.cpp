@@ -150,6 +150,10 @@ bool KxCommThread::IsFutureDate(TDateTime date) {
   return date > now && dt::HoursBetween(now, date) >= kFutureHours;
 }
 
+bool KxCommThread::IsUnusableDate(TDateTime date, TDateTime from) {
+  return !dt::IsValid(date) || !(date > from);
+}
+
 bool KxCommThread::CollectHistoricoCanal(KxEquipamento* equip, KxCanal* canal) {
   int failures = 0;
   // The same variables serve every call of the loop; a package sets them on ReadOk.
@@ -158,7 +162,9 @@ bool KxCommThread::CollectHistoricoCanal(KxEquipamento* equip, KxCanal* canal) {
   for (;;) {
     int r;
     try {
-      r = equip->ReadHistorico(canal->EquipIndex, canal->UltimaData, date, value);
+      const TDateTime from = canal->UltimaData;
+      r = equip->ReadHistorico(canal->EquipIndex, from, date, value);
+      if (r == ReadOk && IsUnusableDate(date, from)) r = ReadInvalid;
       if (r == ReadOk) {
         if (IsFutureDate(date)) {
           Log->WriteLine("CommThread: inserção de dados futuros [" + Id(equip->EquipId) +
@@ -217,7 +223,9 @@ bool KxCommThread::CollectAlarmes(KxEquipamento* equip) {
   for (;;) {
     int r;
     try {
-      r = equip->ReadAlarme(equip->DataUltimoAlarme, date, texto, classe);
+      const TDateTime from = equip->DataUltimoAlarme;
+      r = equip->ReadAlarme(from, date, texto, classe);
+      if (r == ReadOk && IsUnusableDate(date, from)) r = ReadInvalid;
       if (r == ReadOk) {
         if (IsFutureDate(date)) {
           // Unlike history, no clock update is requested.

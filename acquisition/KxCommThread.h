@@ -57,6 +57,12 @@ class KxCommThread : public TThread {
   bool CollectAlarmes(KxEquipamento* equip);
   // Later than the clock by kFutureHours whole hours or more.
   bool IsFutureDate(TDateTime date);
+  // A record date that is no date at all (NaN, infinite, outside the years
+  // 1 to 9999) or not later than the from-date it answers (a read delivers
+  // the next record after the from-date). Taking it would store garbage or a
+  // duplicate and could move the from-date back, so that the history after
+  // it would be read and stored again; it is handled as an invalid record.
+  static bool IsUnusableDate(TDateTime date, TDateTime from);
 
   TFileLog* Log;
   KxBuildingData* BuildingData;

@@ -3,6 +3,7 @@
 // one equipment, each released pause is exactly one visit.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -521,6 +522,42 @@ TEST_F(CommThreadTest, AFailedInsertIsReportedAndSkippedAndAChannelWithoutVariab
                                   Ms(At(2016, 3, 16, 19, 33, 5))}),
             Froms(e, 'H', 0));
   EXPECT_EQ("1 Comunicação normal", Status(kEquip));
+}
+
+// Mend: a record that is no date, or not dated after the from-date it answers,
+// would store garbage and move the from-date back (the whole history after it
+// read and stored again). It counts as an invalid record.
+TEST_F(CommThreadTest, RecordsWithUnusableDatesCountAsInvalidAndLeaveTheFromDate) {
+  FakeEquip* e = AddStandardEquip();
+  e->DataUltimoAlarme = At(2016, 3, 1, 0, 0);
+  e->SetHistory(0, {{At(2016, 3, 16, 12, 0, 5), 1.f},
+                    {NAN, 2.f, ReadOk, true},
+                    {INFINITY, 2.5f, ReadOk, true},
+                    {At(1, 1, 1, 12, 0), 3.f, ReadOk, true},
+                    {At(2016, 3, 16, 11, 0), 4.f, ReadOk, true},  // before the from-date
+                    {At(2016, 3, 16, 12, 0, 5), 4.5f, ReadOk, true},  // the from-date itself
+                    {At(2016, 3, 16, 12, 15, 5), 5.f}});
+  e->SetAlarms({{NAN, u"Alarme com data inválida", 99, ReadOk, true},
+                {At(2016, 2, 1, 0, 0), u"Antigo", 98, ReadOk, true},
+                {At(2016, 3, 16, 12, 0, 30), u"Porta aberta", 5}});
+  Start();
+  Visit();
+  EXPECT_EQ((std::vector<Row>{{71, Ms(At(2016, 3, 16, 12, 0)), 1.f, 12},
+                              {71, Ms(At(2016, 3, 16, 12, 15)), 5.f, 12}}),
+            Rows());
+  EXPECT_EQ(7, log->Count("CommThread [7]: record invalido"));
+  const int64_t noon = Ms(At(2016, 3, 16, 12, 0, 5));
+  EXPECT_EQ((std::vector<int64_t>{Ms(At(2016, 3, 1, 0, 0)), noon, noon, noon, noon, noon, noon,
+                                  Ms(At(2016, 3, 16, 12, 15, 5))}),
+            Froms(e, 'H', 0));
+  EXPECT_EQ((std::vector<AlarmRow>{{7, Ms(At(2016, 3, 16, 12, 0, 30)), "Porta aberta", 5}}),
+            Alarms("where CLASSE <> 3"));
+  EXPECT_EQ("1 Comunicação normal", Status(kEquip));
+
+  // The next visit asks from the last good record and finds nothing new.
+  Visit();
+  EXPECT_EQ(2u, Rows().size());
+  EXPECT_EQ(Ms(At(2016, 3, 16, 12, 15, 5)), Froms(e, 'H', 0).back());
 }
 
 TEST_F(CommThreadTest, AnErrorInAPassIsLoggedPausesThirtySecondsAndRestartsFromTheFirst) {

@@ -105,11 +105,18 @@ struct Alarm {
 // An alarm log that only records; or raises when `raise` is set.
 class RecordingAlarmLog : public KxCustomLog {
  public:
-  void LogAlarme(int32_t classe, TDateTime data, const std::string& texto,
-                 int32_t equipId) override {
+  KxAlarmeResult LogAlarme(int32_t classe, TDateTime data, const std::string& texto,
+                           int32_t equipId) override {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!raise.empty()) throw std::runtime_error(raise);
+    if (lost) return KxAlarmeResult::ConnectionLost;
     alarms_.push_back({classe, data, texto, equipId});
+    return KxAlarmeResult::Stored;
+  }
+  // While set, every alarm is answered as not stored for a lost connection.
+  void SetLost(bool value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lost = value;
   }
   std::vector<Alarm> Alarms() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -123,13 +130,17 @@ class RecordingAlarmLog : public KxCustomLog {
  private:
   std::mutex mutex_;
   std::string raise;
+  bool lost = false;
   std::vector<Alarm> alarms_;
 };
 
+// `raw`: delivered when the meter's position reaches it, whatever its date
+// (a broken meter's record: NaN, or dated before the from-date).
 struct HistRecord {
   TDateTime date;
   float value;
   int code = ReadOk;  // ReadOk, or ReadInvalid for a record the meter reports as invalid
+  bool raw = false;
 };
 
 struct AlarmRecord {
@@ -137,6 +148,7 @@ struct AlarmRecord {
   std::u16string text;
   int32_t classe;
   int code = ReadOk;
+  bool raw = false;
 };
 
 // A scripted equipment object. Every operation is thread-safe (the
@@ -295,6 +307,7 @@ class FakeEquip : public KxEquipamento {
     std::vector<R> records;
     TDateTime lastFrom = NAN;
     size_t lastPos = 0;
+    long long furthest = -1;  // the furthest position ever delivered
 
     const R* Next(TDateTime from) {
       size_t pos;
@@ -302,8 +315,13 @@ class FakeEquip : public KxEquipamento {
         pos = lastPos + 1;  // the same from-date again: move on by ourselves
       } else {
         pos = 0;
-        while (pos < records.size() && !(records[pos].date > from)) ++pos;
+        while (pos < records.size() &&
+               !(records[pos].raw ? static_cast<long long>(pos) > furthest
+                                  : records[pos].date > from))
+          ++pos;
       }
+      if (pos < records.size() && static_cast<long long>(pos) > furthest)
+        furthest = static_cast<long long>(pos);
       if (pos >= records.size()) {
         lastFrom = NAN;
         return nullptr;
