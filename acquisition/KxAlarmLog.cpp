@@ -4,6 +4,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "database/EDatabaseError.h"
 #include "database/TmodDatabase.h"
 #include "log/TFileLog.h"
 #include "platform/Text.h"
@@ -11,12 +12,13 @@
 KxAlarmLog::KxAlarmLog(TFileLog* log, TmodDatabase* database)
     : Log(log), database_(database ? database : modDatabase) {}
 
-void KxAlarmLog::LogAlarme(int32_t classe, TDateTime data, const std::string& texto,
-                           int32_t equipId) {
+KxAlarmeResult KxAlarmLog::LogAlarme(int32_t classe, TDateTime data, const std::string& texto,
+                                     int32_t equipId) {
   // One insert at a time, from the start of its transaction to the failure
   // line: three threads share AddAlarme and AlarmesTrans.
   std::lock_guard<TCriticalSection> lock(lock_);
   std::string failure;
+  KxAlarmeResult result = KxAlarmeResult::Refused;
   try {
     if (!database_) throw std::runtime_error("no database module");
     FbTransaction& tr = database_->AlarmesTrans;
@@ -31,7 +33,10 @@ void KxAlarmLog::LogAlarme(int32_t classe, TDateTime data, const std::string& te
     q.ParamByName("CLASSE").SetInteger(classe);
     q.ExecQuery();
     tr.Commit();
-    return;
+    return KxAlarmeResult::Stored;
+  } catch (const EDatabaseError& e) {
+    failure = e.what();
+    if (e.ConnectionLost()) result = KxAlarmeResult::ConnectionLost;
   } catch (const std::exception& e) {
     failure = e.what();
   } catch (...) {
@@ -47,4 +52,5 @@ void KxAlarmLog::LogAlarme(int32_t classe, TDateTime data, const std::string& te
     if (database_ && database_->AlarmesTrans.InTransaction()) database_->AlarmesTrans.Rollback();
   } catch (...) {
   }
+  return result;
 }

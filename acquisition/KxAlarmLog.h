@@ -16,8 +16,9 @@ class KxAlarmLog : public KxCustomLog {
   explicit KxAlarmLog(TFileLog* log, TmodDatabase* database = nullptr);
 
   // Never throws for a database failure: writes
-  // "AlarmLog: exceção ao inserir alarme [id]: message" and returns.
-  void LogAlarme(int32_t classe, TDateTime data, const std::string& texto,
+  // "AlarmLog: exceção ao inserir alarme [id]: message" and returns
+  // ConnectionLost when the database could not be reached, Refused otherwise.
+  KxAlarmeResult LogAlarme(int32_t classe, TDateTime data, const std::string& texto,
                  int32_t equipId) override;
 
  private:

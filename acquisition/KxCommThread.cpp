@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "acquisition/KxCustomLog.h"
+#include "database/EDatabaseError.h"
 #include "database/TmodDatabase.h"
 #include "log/TFileLog.h"
 #include "model/KxBuildingData.h"
@@ -25,6 +26,18 @@ std::string CurrentErrorMessage() {
 }
 
 std::string Id(int32_t id) { return text::IntToStr(id); }
+
+// Whether the exception being handled says the database connection is lost;
+// call inside a catch block.
+bool CurrentErrorIsConnectionLost() {
+  try {
+    throw;
+  } catch (const EDatabaseError& e) {
+    return e.ConnectionLost();
+  } catch (...) {
+    return false;
+  }
+}
 
 // Result the thread gives a read that raised (any code but 0, 2 and 4 is a failure).
 constexpr int kReadRaised = 3;
@@ -54,6 +67,7 @@ void KxCommThread::Execute() {
       int visited = 0;
       // The count is read afresh at every step.
       for (int i = 0; equips && i < equips->Count(); ++i) {
+        if (!WaitForDatabase()) break;
         CycleEquipamento(equips->Items(i));
         ++visited;
         if (Terminated()) break;
@@ -69,6 +83,13 @@ void KxCommThread::Execute() {
     }
   }
   Log->WriteLine("Thread comunicação finalizada!");
+}
+
+bool KxCommThread::WaitForDatabase() {
+  // Nothing read could be stored while the main connection is lost: wait
+  // until it is attached again (a try every 5 s at most, FbConnection).
+  while (!Terminated() && !database_->Database.EnsureAttached()) Sleep(kLostPause);
+  return !Terminated();
 }
 
 void KxCommThread::CycleEquipamento(KxEquipamento* equip) {
@@ -171,9 +192,17 @@ bool KxCommThread::CollectHistoricoCanal(KxEquipamento* equip, KxCanal* canal) {
                          "]: CanalID=" + Id(canal->CanalId) + ", Data=" + dt::FormatShort(date));
           equip->RelogioPendente = true;
         } else {
-          // Moved before the insert: a record whose insert fails is not asked for again.
+          // Moved before the insert: a record refused by the database is not
+          // asked for again. One that could not be stored because the
+          // connection is lost is given back: the from-date returns to where it
+          // was and the visit fails, so the record is read again once the
+          // database is back.
+          const TDateTime previous = canal->UltimaData;
           canal->UltimaData = date;
-          StoreHistorico(equip, canal, date, value);
+          if (!StoreHistorico(equip, canal, date, value)) {
+            canal->UltimaData = previous;
+            return false;
+          }
         }
       } else if (r == ReadInvalid) {
         Log->WriteLine("CommThread [" + Id(equip->EquipId) + "]: record invalido");
@@ -191,7 +220,7 @@ bool KxCommThread::CollectHistoricoCanal(KxEquipamento* equip, KxCanal* canal) {
   }
 }
 
-void KxCommThread::StoreHistorico(KxEquipamento* equip, KxCanal* canal, TDateTime date,
+bool KxCommThread::StoreHistorico(KxEquipamento* equip, KxCanal* canal, TDateTime date,
                                   float value) {
   const TDateTime stored = dt::ZeroSeconds(date);
   TmodDatabase& db = *database_;
@@ -206,12 +235,22 @@ void KxCommThread::StoreHistorico(KxEquipamento* equip, KxCanal* canal, TDateTim
     db.AddHistorico.ParamByName("PERIODO").SetInteger(periodo);
     db.AddHistorico.ExecQuery();
     db.HistoricoTrans.Commit();
+    return true;
   } catch (...) {
+    if (CurrentErrorIsConnectionLost()) {
+      // The connection's own line reports the loss, once.
+      try {
+        if (db.HistoricoTrans.InTransaction()) db.HistoricoTrans.Rollback();
+      } catch (...) {
+      }
+      return false;
+    }
     Log->WriteLine("CommThread: exceção ao inserir dados no DB [" + Id(equip->EquipId) +
                    "]: " + CurrentErrorMessage());
     Log->WriteLine("\tCanalID=" + Id(canal->CanalId) + ", Data=" + dt::FormatShort(stored));
     // A rollback that fails too escapes to the read loop, which ends the channel.
     if (db.HistoricoTrans.InTransaction()) db.HistoricoTrans.Rollback();
+    return true;
   }
 }
 
@@ -232,6 +271,7 @@ bool KxCommThread::CollectAlarmes(KxEquipamento* equip) {
           Log->WriteLine("CommThread: inserção de alarmes futuros [" + Id(equip->EquipId) +
                          "] Data=" + dt::FormatShort(date));
         } else {
+          const TDateTime previous = equip->DataUltimoAlarme;
           equip->DataUltimoAlarme = date;
           const std::string t = text::FromUtf16(texto);
           if (t.empty()) {
@@ -241,7 +281,12 @@ bool KxCommThread::CollectAlarmes(KxEquipamento* equip) {
                            " - " + t);
           } else {
             try {
-              AlarmLog->LogAlarme(classe, date, t, equip->EquipId);
+              // Given back when the connection is lost, as for history.
+              if (AlarmLog->LogAlarme(classe, date, t, equip->EquipId) ==
+                  KxAlarmeResult::ConnectionLost) {
+                equip->DataUltimoAlarme = previous;
+                return false;
+              }
             } catch (...) {
               Log->WriteLine("CommThread: exceção ao inserir alarme no DB [" +
                              Id(equip->EquipId) + "]: " + CurrentErrorMessage());

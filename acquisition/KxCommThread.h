@@ -32,6 +32,8 @@ class KxCommThread : public TThread {
   static constexpr unsigned kStartPause = 5000;
   static constexpr unsigned kEquipPause = 5;
   static constexpr unsigned kErrorPause = 30000;
+  // Between two looks at a lost main connection before the next visit.
+  static constexpr unsigned kLostPause = 1000;
   // Between two passes over an installation without equipment (a pass then
   // does nothing but reload the holidays).
   static constexpr unsigned kEmptyPassPause = 1000;
@@ -42,6 +44,9 @@ class KxCommThread : public TThread {
   void Execute() override;
 
  private:
+  // Waits while the main connection is lost; false when termination was
+  // requested meanwhile.
+  bool WaitForDatabase();
   // One visit of an equipment: reads it and records the outcome.
   void CycleEquipamento(KxEquipamento* equip);
   // True when the clock, every channel and the alarms were served.
@@ -52,8 +57,10 @@ class KxCommThread : public TThread {
   bool CollectHistoricos(KxEquipamento* equip);
   bool CollectHistoricoCanal(KxEquipamento* equip, KxCanal* canal);
   // Inserts one history row in a transaction of its own; reports and
-  // swallows a failed insert.
-  void StoreHistorico(KxEquipamento* equip, KxCanal* canal, TDateTime date, float value);
+  // swallows a failed insert. False only when the row could not be stored
+  // because the database connection is lost (nothing is logged then: the
+  // connection reports its loss once).
+  bool StoreHistorico(KxEquipamento* equip, KxCanal* canal, TDateTime date, float value);
   bool CollectAlarmes(KxEquipamento* equip);
   // Later than the clock by kFutureHours whole hours or more.
   bool IsFutureDate(TDateTime date);

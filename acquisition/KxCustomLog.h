@@ -5,10 +5,17 @@
 
 #include "platform/DateTime.h"
 
+// What became of one alarm handed to LogAlarme.
+enum class KxAlarmeResult {
+  Stored,          // the row is in ALARMES
+  Refused,         // the insert failed for the row itself (a value, a constraint): given up
+  ConnectionLost,  // the database could not be reached: the alarm may be offered again later
+};
+
 class KxCustomLog {
  public:
   virtual ~KxCustomLog() = default;
   // Inserts one alarm; equipId -1 stands for an event of the service itself.
-  virtual void LogAlarme(int32_t classe, TDateTime data, const std::string& texto,
-                         int32_t equipId) = 0;
+  virtual KxAlarmeResult LogAlarme(int32_t classe, TDateTime data, const std::string& texto,
+                                   int32_t equipId) = 0;
 };

@@ -16,7 +16,10 @@
 // again with the same from-date (after ReadInvalid or a record it refused)
 // the meter moves on by itself: each channel keeps a cursor (the from-date of
 // the last call and the record delivered for it). ReadAlarme works the same
-// way over the alarms.
+// way over the alarms. The cursor holds only for a re-ask that follows at
+// once (within kCursorHold): a from-date asked again later (the service
+// giving a record back after it could not store it) is answered by date, as
+// a real meter would, and so delivers the same record again.
 //
 // Settings, one "key=value" per line, come from (in this order, later ones
 // win): the CONFIGS text of the equipment's interface (SimInterface), lines
@@ -131,10 +134,20 @@ Alarm ScheduledAlarm(int64_t k, int64_t intervalMs) {
   return Alarm{k * intervalMs + kAlarmOffsetMs, kind.classe, kind.text};
 }
 
+using SteadyTime = std::chrono::steady_clock::time_point;
+constexpr std::chrono::milliseconds kCursorHold{500};
+
 struct Cursor {
   bool active = false;
   int64_t from = 0;       // from-date of the last call (ms)
   int64_t delivered = 0;  // the record handed out (or skipped) for it
+  SteadyTime at{};        // when that call returned
+
+  // A call that starts at `start` with from-date `fromMs` continues after
+  // the record handed out for the same from-date only when it comes at once.
+  bool Continues(int64_t fromMs, SteadyTime start) const {
+    return active && from == fromMs && start - at < kCursorHold;
+  }
 };
 
 class SimMeter;
@@ -187,6 +200,7 @@ class SimMeter : public KxEquipamento {
 
   // ---- operations ----------------------------------------------------------
   int ReadHistorico(int32_t equipIndex, TDateTime from, TDateTime& date, float& value) override {
+    const SteadyTime start = std::chrono::steady_clock::now();
     Busy busy(*this);
     Pause();
     const bool reachable = Reachable();
@@ -211,14 +225,14 @@ class SimMeter : public KxEquipamento {
     Cursor& cursor = cursors_[equipIndex];
     const int64_t fromMs = FromMs(from);
     int64_t after = fromMs;
-    if (cursor.active && cursor.from == fromMs) after = std::max(after, cursor.delivered);
+    if (cursor.Continues(fromMs, start)) after = std::max(after, cursor.delivered);
     const int64_t next = NextRecordAfter(after);
     if (next > MeterNowMs()) {
       cursor.active = false;
       Count("history_end");
       return ReadEnd;
     }
-    cursor = Cursor{true, fromMs, next};
+    cursor = Cursor{true, fromMs, next, std::chrono::steady_clock::now()};
     if (Consume("invalid_history")) {
       Count("history_invalid");
       return ReadInvalid;
@@ -231,6 +245,7 @@ class SimMeter : public KxEquipamento {
   }
 
   int ReadAlarme(TDateTime from, TDateTime& date, std::u16string& text, int32_t& classe) override {
+    const SteadyTime start = std::chrono::steady_clock::now();
     Busy busy(*this);
     Pause();
     const bool reachable = Reachable();
@@ -255,15 +270,14 @@ class SimMeter : public KxEquipamento {
     }
     const int64_t fromMs = FromMs(from);
     int64_t after = fromMs;
-    if (alarmCursor_.active && alarmCursor_.from == fromMs)
-      after = std::max(after, alarmCursor_.delivered);
+    if (alarmCursor_.Continues(fromMs, start)) after = std::max(after, alarmCursor_.delivered);
     Alarm alarm;
     if (!NextAlarmAfter(after, alarm) || alarm.ms > MeterNowMs()) {
       alarmCursor_.active = false;
       Count("alarm_end");
       return ReadEnd;
     }
-    alarmCursor_ = Cursor{true, fromMs, alarm.ms};
+    alarmCursor_ = Cursor{true, fromMs, alarm.ms, std::chrono::steady_clock::now()};
     if (Consume("invalid_alarm")) {
       Count("alarm_invalid");
       return ReadInvalid;
