@@ -5,8 +5,23 @@
 // several threads may use one FbConnection at once, each through its own
 // FbTransaction and FbQuery objects. One FbTransaction or FbQuery must not be
 // used by two threads at once.
+//
+// A lost connection (the server stopped, killed or restarted; see
+// EDatabaseError::ConnectionLost) attaches again by itself: the operation
+// that meets the loss fails with the client library's error, and so does
+// every later one, at once and without touching the network, until a new
+// attachment works. A new attachment is tried by the next operation that
+// comes at least kRetryInterval after the loss or after the last failed try,
+// never more often. The re-attach waits for the operations in progress
+// (they hold the connection's lock shared, the re-attach holds it
+// exclusively). Transactions of the old attachment are dropped, neither
+// committed nor rolled back (the server has ended them): they read as not
+// active, a commit of one fails as a lost connection, a rollback is a no-op.
+// Statements are prepared again at their next use.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
 
 struct FbConnectParams {
@@ -36,7 +51,21 @@ class FbConnection {
   ~FbConnection();
 
   const FbConnectParams& Params() const { return params_; }
+  // The current attachment; only meaningful under the layer's lock.
   Firebird::IAttachment* Attachment() const { return attachment_; }
+
+  static constexpr std::chrono::milliseconds kRetryInterval{5000};
+
+  // Called once when the connection is found lost (connected = false, with
+  // the client library's message) and once when it is attached again
+  // (connected = true, empty message), on the thread whose operation saw it.
+  // It must not use this connection. Set it before the connection is shared.
+  using Listener = std::function<void(bool connected, const std::string& message)>;
+  void SetListener(Listener listener);
+  // True from the loss of the connection until it is attached again.
+  bool Lost() const;
+  // When lost and a try is due, tries to attach again. True when attached.
+  bool EnsureAttached();
 
  private:
   friend struct fbi::Access;

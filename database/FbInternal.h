@@ -3,8 +3,11 @@
 
 #include <firebird/Interface.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -39,6 +42,7 @@ constexpr intptr_t kBadTransHandle = 335544332;    // isc_bad_trans_handle
 constexpr intptr_t kConvertError = 335544334;      // isc_convert_error
 constexpr intptr_t kBadDbHandle = 335544324;       // isc_bad_db_handle
 constexpr intptr_t kDsqlError = 335544569;         // isc_dsql_error
+constexpr intptr_t kLostDbConnection = 335544741;  // isc_lost_db_connection
 
 // Release helpers for the reference-counting rule of the OO API: a successful
 // commit, rollback, free, close or detach has already released the object;
@@ -71,23 +75,71 @@ struct ConnState {
   std::mutex mutex;
   std::vector<FbTransaction*> transactions;  // guarded by mutex
   // Bumped at every attach; a statement prepared under another generation is
-  // prepared again before use.
-  uint64_t generation = 0;
+  // prepared again before use, a transaction started under another one is
+  // dropped. Written under `rw` held exclusively.
+  std::atomic<uint64_t> generation{0};
   bool latin1 = true;  // texts travel as ISO 8859-1 (else as UTF-8)
+
+  // Every call into the client library holds it shared; a re-attach holds it
+  // exclusively. Never taken twice by one thread.
+  std::shared_mutex rw;
+
+  // The loss and its retry schedule, guarded by lossMutex.
+  std::mutex lossMutex;
+  std::atomic<bool> lost{false};
+  bool closing = false;
+  std::chrono::steady_clock::time_point nextTry{};
+  std::string lossMessage;
+  std::vector<intptr_t> lossCodes;
+  FbConnection::Listener listener;
 };
+
+// Holds the connection for one operation that needs a working attachment:
+// first re-attaches when the connection is lost and a try is due, then
+// raises the loss (without any client call) when it is still lost, then
+// holds the lock shared. Failed() records an error met under it.
+class Use {
+ public:
+  explicit Use(FbConnection& c);
+  uint64_t Generation() const { return gen_; }
+  // Marks the connection lost when `e` says so and no re-attach happened
+  // since this operation began.
+  void Failed(const EDatabaseError& e);
+
+ private:
+  FbConnection& conn_;
+  std::shared_lock<std::shared_mutex> lock_;
+  uint64_t gen_ = 0;
+};
+
+// The lock alone, for the calls that end or free things (rollback, close,
+// free): they work, or fail quietly, on a lost connection too.
+inline std::shared_lock<std::shared_mutex> Quiet(FbConnection& c);
+
+// Re-attaches a lost connection when a try is due; never throws.
+void TryReattach(FbConnection& c, ConnState& s);
+
+// The error of an operation refused because the connection is lost.
+[[noreturn]] void FailLost(FbConnection& c);
 
 struct TxState {
   std::mutex mutex;
   std::vector<QueryHook*> queries;  // guarded by mutex
   bool implicitStart = false;       // started by a query; commits when the last cursor closes
   bool connectionGone = false;
+  uint64_t generation = 0;  // of the attachment the handle belongs to
 };
 
 // Private access to the classes of the layer.
 struct Access {
   static ConnState& State(FbConnection& c) { return *c.state_; }
+  static Firebird::IAttachment*& Attachment(FbConnection& c) { return c.attachment_; }
   static TxState& State(FbTransaction& t) { return *t.state_; }
   static Firebird::ITransaction*& Handle(FbTransaction& t) { return t.handle_; }
+  // The handle belongs to an attachment that is gone.
+  static bool Stale(const FbTransaction& t);
+  // Releases the handle without ending it (its attachment is gone).
+  static void DropStale(FbTransaction& t);
 
   static void AddQuery(FbTransaction& t, QueryHook* q);
   static void RemoveQuery(FbTransaction& t, QueryHook* q);
@@ -105,5 +157,9 @@ struct Access {
     f.index_ = index;
   }
 };
+
+inline std::shared_lock<std::shared_mutex> Quiet(FbConnection& c) {
+  return std::shared_lock<std::shared_mutex>(Access::State(c).rw);
+}
 
 }  // namespace fbi

@@ -181,7 +181,7 @@ struct FbQuery::Impl : fbi::QueryHook {
 
   FbTransaction& Tr() {
     if (!tr) fbi::Fail("the query's transaction no longer exists", {fbi::kBadTransHandle});
-    if (fbi::Access::State(*tr).connectionGone || !conn->Attachment())
+    if (fbi::Access::State(*tr).connectionGone)
       fbi::Fail("connection is closed", {fbi::kBadDbHandle});
     if (&tr->Connection() != conn)
       fbi::Fail("the query's transaction belongs to another connection", {fbi::kBadTransHandle});
@@ -421,6 +421,8 @@ struct FbQuery::Impl : fbi::QueryHook {
     ISC_QUAD id = idIn;
     std::string out;
     Firebird::IBlob* blob = nullptr;
+    fbi::Use use(*conn);
+    if (preparedGen != use.Generation()) fbi::FailLost(*conn);
     fbi::Status st;
     try {
       blob = conn->Attachment()->openBlob(&st, tr->Handle(), &id, 0, nullptr);
@@ -442,6 +444,7 @@ struct FbQuery::Impl : fbi::QueryHook {
     } catch (const Firebird::FbException& e) {
       EDatabaseError err = fbi::ToError(e);
       fbi::QuietClose(blob);
+      use.Failed(err);
       throw err;
     }
     return out;
@@ -644,12 +647,20 @@ FbQuery::FbQuery(FbConnection& connection, FbTransaction& transaction, std::stri
 }
 
 FbQuery::~FbQuery() {
-  impl_->DropStatement();
+  {
+    std::shared_lock<std::shared_mutex> lock;
+    if (impl_->tr && !fbi::Access::State(*impl_->tr).connectionGone) lock = fbi::Quiet(*impl_->conn);
+    impl_->DropStatement();
+  }
   if (impl_->tr) fbi::Access::RemoveQuery(*impl_->tr, impl_.get());
 }
 
 void FbQuery::SetSQL(std::string sql) {
-  impl_->DropStatement();
+  {
+    std::shared_lock<std::shared_mutex> lock;
+    if (impl_->tr && !fbi::Access::State(*impl_->tr).connectionGone) lock = fbi::Quiet(*impl_->conn);
+    impl_->DropStatement();
+  }
   impl_->SetText(std::move(sql));
 }
 
@@ -657,8 +668,19 @@ const std::string& FbQuery::SQL() const { return impl_->sql; }
 
 void FbQuery::Prepare() {
   FbTransaction& tr = impl_->Tr();
+  const auto prepareUnder = [&](FbTransaction& t) {
+    fbi::Use use(*impl_->conn);
+    if (fbi::Access::State(t).generation != use.Generation()) fbi::FailLost(*impl_->conn);
+    try {
+      impl_->Prepare(t.Handle());
+    } catch (const EDatabaseError& e) {
+      use.Failed(e);
+      throw;
+    }
+  };
+  if (fbi::Access::Stale(tr)) fbi::FailLost(*impl_->conn);
   if (tr.InTransaction()) {
-    impl_->Prepare(tr.Handle());
+    prepareUnder(tr);
     return;
   }
   // The server prepares only under a transaction; a statement prepared under
@@ -667,7 +689,7 @@ void FbQuery::Prepare() {
   ro.ReadOnly = true;
   FbTransaction tmp(*impl_->conn, ro);
   tmp.StartTransaction();
-  impl_->Prepare(tmp.Handle());
+  prepareUnder(tmp);
   tmp.Commit();
 }
 
@@ -681,7 +703,12 @@ FbQuery::Param& FbQuery::ParamByName(const std::string& name) {
 void FbQuery::ExecQuery() {
   Impl& q = *impl_;
   FbTransaction& tr = q.Tr();
-  q.CloseCursorQuietly();
+  {
+    auto lock = fbi::Quiet(*q.conn);
+    q.CloseCursorQuietly();
+  }
+  // A transaction of an attachment that is gone lost its work with it.
+  if (fbi::Access::Stale(tr)) fbi::FailLost(*q.conn);
   if (!tr.InTransaction()) {
     if (!tr.Options().AllowImplicitStart)
       fbi::Fail("invalid transaction handle (expecting explicit transaction start)",
@@ -689,25 +716,32 @@ void FbQuery::ExecQuery() {
     tr.StartTransaction();
     fbi::Access::State(tr).implicitStart = true;
   }
+  fbi::Use use(*q.conn);
+  if (fbi::Access::State(tr).generation != use.Generation()) fbi::FailLost(*q.conn);
   Firebird::ITransaction* tra = tr.Handle();
-  q.Prepare(tra);
-  q.Fill(tra);
-  fbi::Status st;
   try {
-    if (q.isSelect) {
-      q.rs = q.stmt->openCursor(&st, tra, q.inMeta, q.In(), q.outMeta, 0);
-    } else {
-      const bool out = !q.outCols.empty();
-      q.stmt->execute(&st, tra, q.inMeta, q.In(), out ? q.outMeta : nullptr,
-                      out ? q.Out() : nullptr);
-      q.hasRow = out;
-      q.eof = !out;
-      return;
+    q.Prepare(tra);
+    q.Fill(tra);
+    fbi::Status st;
+    try {
+      if (q.isSelect) {
+        q.rs = q.stmt->openCursor(&st, tra, q.inMeta, q.In(), q.outMeta, 0);
+      } else {
+        const bool out = !q.outCols.empty();
+        q.stmt->execute(&st, tra, q.inMeta, q.In(), out ? q.outMeta : nullptr,
+                        out ? q.Out() : nullptr);
+        q.hasRow = out;
+        q.eof = !out;
+        return;
+      }
+    } catch (const Firebird::FbException& e) {
+      throw fbi::ToError(e);
     }
-  } catch (const Firebird::FbException& e) {
-    throw fbi::ToError(e);
+    q.Fetch();
+  } catch (const EDatabaseError& e) {
+    use.Failed(e);
+    throw;
   }
-  q.Fetch();
 }
 
 bool FbQuery::Eof() const { return impl_->eof; }
@@ -720,7 +754,17 @@ void FbQuery::Next() {
     return;
   }
   if (q.eof) return;
-  q.Fetch();
+  fbi::Use use(*q.conn);
+  if (q.preparedGen != use.Generation()) {
+    q.CloseCursorQuietly();  // the cursor ended with its attachment
+    fbi::FailLost(*q.conn);
+  }
+  try {
+    q.Fetch();
+  } catch (const EDatabaseError& e) {
+    use.Failed(e);
+    throw;
+  }
 }
 
 FbQuery::Field& FbQuery::FieldByName(const std::string& name) {
@@ -740,6 +784,9 @@ FbQuery::Field& FbQuery::FieldByIndex(int index) {
 
 void FbQuery::Close() {
   Impl& q = *impl_;
-  q.CloseCursorQuietly();
+  {
+    auto lock = fbi::Quiet(*q.conn);
+    q.CloseCursorQuietly();
+  }
   if (q.tr) fbi::Access::EndImplicit(*q.tr);
 }

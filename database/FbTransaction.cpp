@@ -69,7 +69,19 @@ void Access::RemoveQuery(FbTransaction& t, QueryHook* q) {
 void Access::ConnectionClosing(FbTransaction& t) {
   for (QueryHook* q : QueriesOf(*t.state_)) q->DropStatement();
   EndQuietly(t);
+  DropStale(t);
   t.state_->connectionGone = true;
+}
+
+bool Access::Stale(const FbTransaction& t) {
+  return t.handle_ && t.state_->generation != Access::State(t.connection_).generation.load();
+}
+
+void Access::DropStale(FbTransaction& t) {
+  if (!t.handle_) return;
+  t.handle_->release();
+  t.handle_ = nullptr;
+  t.state_->implicitStart = false;
 }
 
 void Access::EndImplicit(FbTransaction& t) {
@@ -91,47 +103,65 @@ FbTransaction::FbTransaction(FbConnection& connection, FbTransactionOptions opti
 FbTransaction::~FbTransaction() {
   if (!state_->connectionGone) {
     EndQuietly(*this);
+    fbi::Access::DropStale(*this);
     fbi::ConnState& cs = fbi::Access::State(connection_);
     std::lock_guard<std::mutex> lock(cs.mutex);
     auto& v = cs.transactions;
     v.erase(std::remove(v.begin(), v.end(), this), v.end());
   }
-  for (fbi::QueryHook* q : QueriesOf(*state_)) q->TransactionGone();
+  {
+    std::shared_lock<std::shared_mutex> lock;
+    if (!state_->connectionGone) lock = fbi::Quiet(connection_);
+    for (fbi::QueryHook* q : QueriesOf(*state_)) q->TransactionGone();
+  }
   delete state_;
 }
 
 void FbTransaction::StartTransaction() {
-  if (state_->connectionGone || !connection_.Attachment())
-    fbi::Fail("connection is closed", {fbi::kBadDbHandle});
+  if (state_->connectionGone) fbi::Fail("connection is closed", {fbi::kBadDbHandle});
+  // A handle of an attachment that is gone is dropped, not ended.
+  if (fbi::Access::Stale(*this)) fbi::Access::DropStale(*this);
   if (handle_) fbi::Fail("transaction is already active", {fbi::kBadTransHandle});
   const std::string& tpb = Tpb(options_.ReadOnly);
+  fbi::Use use(connection_);
   fbi::Status st;
   try {
     handle_ = connection_.Attachment()->startTransaction(
         &st, static_cast<unsigned>(tpb.size()), reinterpret_cast<const unsigned char*>(tpb.data()));
   } catch (const Firebird::FbException& e) {
     handle_ = nullptr;
-    throw fbi::ToError(e);
+    EDatabaseError err = fbi::ToError(e);
+    use.Failed(err);
+    throw err;
   }
+  state_->generation = use.Generation();
   state_->implicitStart = false;
 }
 
 void FbTransaction::Commit() {
   if (!handle_) fbi::Fail("transaction is not active", {fbi::kBadTransHandle});
-  for (fbi::QueryHook* q : QueriesOf(*state_)) q->CloseCursorQuietly();
-  fbi::Status st;
+  if (fbi::Access::Stale(*this)) {
+    // The attachment it belonged to is gone, and its work with it.
+    fbi::Access::DropStale(*this);
+    fbi::FailLost(connection_);
+  }
   try {
-    handle_->commit(&st);  // success releases it
-  } catch (const Firebird::FbException& e) {
-    EDatabaseError err = fbi::ToError(e);
+    fbi::Use use(connection_);
+    if (state_->generation != use.Generation()) fbi::FailLost(connection_);
+    for (fbi::QueryHook* q : QueriesOf(*state_)) q->CloseCursorQuietly();
+    fbi::Status st;
+    try {
+      handle_->commit(&st);  // success releases it
+    } catch (const Firebird::FbException& e) {
+      EDatabaseError err = fbi::ToError(e);
+      use.Failed(err);
+      throw err;
+    }
+  } catch (const EDatabaseError& err) {
     // A transaction of a lost connection can never end otherwise; any other
     // failure leaves it active for the caller's rollback.
-    if (err.ConnectionLost()) {
-      handle_->release();
-      handle_ = nullptr;
-      state_->implicitStart = false;
-    }
-    throw err;
+    if (err.ConnectionLost()) fbi::Access::DropStale(*this);
+    throw;
   }
   handle_ = nullptr;
   state_->implicitStart = false;
@@ -139,6 +169,11 @@ void FbTransaction::Commit() {
 
 void FbTransaction::Rollback() {
   if (!handle_) fbi::Fail("transaction is not active", {fbi::kBadTransHandle});
+  if (fbi::Access::Stale(*this)) {
+    fbi::Access::DropStale(*this);  // ended with its attachment
+    return;
+  }
+  auto lock = fbi::Quiet(connection_);
   for (fbi::QueryHook* q : QueriesOf(*state_)) q->CloseCursorQuietly();
   fbi::Status st;
   try {
@@ -154,4 +189,6 @@ void FbTransaction::Rollback() {
   state_->implicitStart = false;
 }
 
-bool FbTransaction::InTransaction() const { return handle_ != nullptr; }
+bool FbTransaction::InTransaction() const {
+  return handle_ != nullptr && !fbi::Access::Stale(*this);
+}

@@ -3,6 +3,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "database/EDatabaseError.h"
 #include "log/TFileLog.h"
 #include "model/KxBuildingData.h"
 #include "online/TmodOnline.h"
@@ -21,15 +22,41 @@ std::string CurrentErrorMessage() {
   }
 }
 
+// A lost connection is reported once by the connection's listener; the
+// statements that fail meanwhile add no line of their own. Call inside a
+// catch block.
+bool ConnectionLost() {
+  try {
+    throw;
+  } catch (const EDatabaseError& e) {
+    return e.ConnectionLost();
+  } catch (...) {
+    return false;
+  }
+}
+
 }  // namespace
 
 KxOnlineThread::KxOnlineThread(KxBuildingData* buildingData, TFileLog* log,
                                const FbConnectParams& params, KxClock& clock)
-    : TThread(clock),
-      modOnline_(std::make_unique<TmodOnline>(params)),
-      BuildingData(buildingData),
-      Log(log) {
+    : TThread(clock), params_(params), BuildingData(buildingData), Log(log) {
+  try {
+    OpenModule();
+  } catch (...) {
+    // Not reachable now: Execute tries again before every pass.
+  }
   Start();
+}
+
+void KxOnlineThread::OpenModule() {
+  modOnline_ = std::make_unique<TmodOnline>(params_);
+  TFileLog* log = Log;
+  modOnline_->DB.SetListener([log](bool connected, const std::string& message) {
+    if (connected)
+      log->WriteLine("OnlineThread: conexão com o banco de dados restabelecida!");
+    else
+      log->WriteLine("OnlineThread: conexão com o banco de dados perdida: " + message);
+  });
 }
 
 KxOnlineThread::~KxOnlineThread() = default;
@@ -50,8 +77,23 @@ void KxOnlineThread::Execute() {
   Sleep(kStartPause);
   std::vector<std::u16string> names;
   std::vector<std::u16string> values;
+  bool unreachable = false;  // the module could not be created yet
   while (!Terminated()) {
     try {
+      if (!modOnline_) {
+        try {
+          OpenModule();
+        } catch (const std::exception& e) {
+          if (!unreachable)
+            Log->WriteLine(std::string("OnlineThread: conexão com o banco de dados perdida: ") +
+                           e.what());
+          unreachable = true;
+          Sleep(kErrorPause);
+          continue;
+        }
+        if (unreachable) Log->WriteLine("OnlineThread: conexão com o banco de dados restabelecida!");
+        unreachable = false;
+      }
       modOnline_->PurgeExpiredRequests();
       modOnline_->OpenRequests();
       int32_t id = modOnline_->NextRequestedEquip();
@@ -64,8 +106,9 @@ void KxOnlineThread::Execute() {
           try {
             if (equip->ReadOnline(names, values) == 0) WriteOnlineValues(id, names, values);
           } catch (...) {
-            Log->WriteLine("OnlineThread: exceção ao ler do equipamento [" + text::IntToStr(id) +
-                           "]: " + CurrentErrorMessage());
+            if (!ConnectionLost())
+              Log->WriteLine("OnlineThread: exceção ao ler do equipamento [" + text::IntToStr(id) +
+                             "]: " + CurrentErrorMessage());
           }
         }
         Sleep(kEquipPause);
@@ -73,7 +116,7 @@ void KxOnlineThread::Execute() {
       }
       Sleep(kPassPause);
     } catch (...) {
-      Log->WriteLine("OnlineThread: exceção " + CurrentErrorMessage());
+      if (!ConnectionLost()) Log->WriteLine("OnlineThread: exceção " + CurrentErrorMessage());
       Sleep(kErrorPause);
     }
   }

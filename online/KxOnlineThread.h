@@ -19,8 +19,11 @@ class TmodOnline;
 
 class KxOnlineThread : public TThread {
  public:
-  // Opens its own connection (throws EDatabaseError when it cannot), then
-  // starts running.
+  // Opens its own connection, then starts running. When the database cannot
+  // be reached, the thread tries again before every pass (every kErrorPause),
+  // with one log line for the wait and one when it is reached. A connection
+  // lost later attaches again by itself (FbConnection), also with one line
+  // each way; passes that fail meanwhile write nothing more.
   KxOnlineThread(KxBuildingData* buildingData, TFileLog* log,
                  const FbConnectParams& params = OnlineConnectionParams(),
                  KxClock& clock = KxClock::Real());
@@ -43,6 +46,10 @@ class KxOnlineThread : public TThread {
   void WriteOnlineValues(int32_t equipId, const std::vector<std::u16string>& names,
                          const std::vector<std::u16string>& values);
 
+  // Creates the module and hooks its connection's loss and return to the log.
+  void OpenModule();
+
+  FbConnectParams params_;
   std::unique_ptr<TmodOnline> modOnline_;
   KxBuildingData* BuildingData;
   TFileLog* Log;

@@ -1,5 +1,8 @@
 #include "service/KxLoadThread.h"
 
+#include <exception>
+#include <string>
+
 #include "acquisition/KxAlarmLog.h"
 #include "acquisition/KxCommThread.h"
 #include "clock/KxAtualizacaoRelogioThread.h"
@@ -80,10 +83,41 @@ void KxLoadThread::MarkClocksForUpdate() {
     marcarAoCarregar_ = true;
 }
 
+bool KxLoadThread::OpenDatabase() {
+  bool reported = false;
+  while (!Terminated()) {
+    try {
+      database_ = std::make_unique<TmodDatabase>(params_);
+      if (reported) Log->WriteLine("Conexão com o banco de dados estabelecida!");
+      return true;
+    } catch (const std::exception& e) {
+      // One line for the whole wait, however long the server stays away.
+      if (!reported)
+        Log->WriteLine(std::string("Banco de dados indisponível, nova tentativa a cada 5 s: ") +
+                       e.what());
+      reported = true;
+    }
+    Sleep(kRetryPause);
+  }
+  return false;
+}
+
 void KxLoadThread::Execute() {
   Log->WriteLine("Carregando dados do banco...");
 
-  database_ = std::make_unique<TmodDatabase>(params_);
+  // The server may not be up yet (the service starting before it, or a
+  // restart of the server): wait for it. A stop request during the wait ends
+  // the thread with nothing created, so the stop inserts no alarm.
+  if (!OpenDatabase()) return;
+  // The main connection attaches again by itself after a loss; the log gets
+  // one line when it is lost and one when it is back.
+  TFileLog* log = Log;
+  database_->Database.SetListener([log](bool connected, const std::string& message) {
+    if (connected)
+      log->WriteLine("Conexão com o banco de dados restabelecida!");
+    else
+      log->WriteLine("Conexão com o banco de dados perdida: " + message);
+  });
   modDatabase = database_.get();
 
   AlarmLog = std::make_unique<KxAlarmLog>(Log, database_.get());

@@ -36,10 +36,18 @@ class KxLoadThread : public TThread {
   // made during the load is applied to every equipment once the load ends.
   void MarkClocksForUpdate();
 
+  // Between two tries to open the main database module while the server
+  // cannot be reached at start.
+  static constexpr unsigned kRetryPause = 5000;
+
  protected:
   void Execute() override;
 
  private:
+  // Creates the main database module, trying again every kRetryPause until
+  // it opens; false when termination was requested first.
+  bool OpenDatabase();
+
   TFileLog* Log;  // not owned
   std::unique_ptr<KxAlarmLog> AlarmLog;
   std::unique_ptr<KxBuildingData> BuildingData;

@@ -1,6 +1,7 @@
 // Program entry of the Telvane service.
 #include <exception>
 #include <iostream>
+#include <string>
 
 #include "online/TmodOnline.h"
 #include "platform/ServiceHost.h"
@@ -19,9 +20,16 @@ int main(int argc, char** argv) {
   try {
     TelvaneMain = new TTelvaneMain();
     // Opens its own connection to the database in every run (install and
-    // uninstall included); a database that cannot be reached ends the
-    // program here, before the service application runs.
-    modOnline = new TmodOnline();
+    // uninstall included). Nothing uses it: a database that cannot be
+    // reached now is reported and the service runs all the same (its load
+    // thread waits for the server).
+    try {
+      modOnline = new TmodOnline();
+    } catch (const std::exception& e) {
+      std::cerr << e.what() << std::endl;
+      TelvaneMain->Log->WriteLine(std::string("Banco de dados indisponível ao iniciar: ") +
+                                  e.what());
+    }
     rc = Application.Run(*TelvaneMain);
   } catch (const std::exception& e) {
     std::cerr << e.what() << std::endl;

@@ -138,16 +138,25 @@ TEST_F(LoadThreadTest, StartAndStopSequences) {
   EXPECT_EQ(modDatabase, nullptr);
 }
 
-TEST_F(LoadThreadTest, DatabaseThatCannotBeOpenedWritesOneLineAndNoStopAlarm) {
+TEST_F(LoadThreadTest, DatabaseThatCannotBeOpenedIsAwaitedAndAStopEndsTheWaitWithoutAlarm) {
   Installation();
   FbConnectParams params = db.Params();
   params.Password = "senha-errada";
 
-  Start(params);
+  {
+    inst::ScopedChdir cd(work.Path());
+    thread = std::make_unique<KxLoadThread>(&log, params, clock);
+  }
+  // The load waits for the database (a try every 5 s of its clock) with one line.
+  ASSERT_TRUE(WaitUntil([&] { return log.Lines().size() >= 2; }));
   thread->MarkClocksForUpdate();  // nothing loaded: does nothing
   Stop();
 
-  EXPECT_EQ(log.Lines(), std::vector<std::string>{"Carregando dados do banco..."});
+  const auto lines = log.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "Carregando dados do banco...");
+  EXPECT_EQ(lines[1].rfind("Banco de dados indisponível, nova tentativa a cada 5 s: ", 0), 0u)
+      << lines[1];
   EXPECT_EQ(db.QueryInt("select count(*) from ALARMES"), 0);
   EXPECT_EQ(modDatabase, nullptr);
 }

@@ -158,23 +158,30 @@ TEST_F(OnlineThreadTest, AFailingEquipmentIsLoggedOrSkippedAndTheNextOneIsServed
   }
 }
 
-TEST_F(OnlineThreadTest, ALostConnectionFailsEachPassWithAPauseAndTheThreadStillStops) {
+TEST_F(OnlineThreadTest, ALostConnectionPausesEachPassWritesOneLineAndTheThreadStillStops) {
   Request(7, kHourAhead);
   equips[7]->SetOnline(0, {u"A"}, {u"1"});
   Start();
   ASSERT_TRUE(WaitUntil([&] { return Value(7, "A") == "1"; }));
   ASSERT_GE(db.KillConnections(), 1);
-  ASSERT_TRUE(WaitUntil([&] { return log.StartingWith("OnlineThread: exceção ").size() >= 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return clock.SleepCount(KxOnlineThread::kErrorPause) >= 2; }));
   Stop();
-  const auto failures = log.StartingWith("OnlineThread: exceção ");
-  // Every failing pass is followed by the error pause, never by another pass at once.
-  EXPECT_GE(clock.SleepCount(KxOnlineThread::kErrorPause), static_cast<int>(failures.size()));
+  // One line for the loss, none per failing pass; every failing pass is
+  // followed by the error pause, never by another pass at once.
+  EXPECT_EQ(1u, log.StartingWith("OnlineThread: conexão com o banco de dados perdida: ").size());
+  EXPECT_TRUE(log.StartingWith("OnlineThread: exceção ").empty());
   EXPECT_EQ("OnlineThread: finalizada!", log.Lines().back());
 }
 
-TEST_F(OnlineThreadTest, AConnectionThatCannotBeOpenedFailsTheConstructor) {
-  EXPECT_ANY_THROW(KxOnlineThread(&building, &log, UnreachableParams(), clock));
-  EXPECT_TRUE(log.Lines().empty());
+TEST_F(OnlineThreadTest, AConnectionThatCannotBeOpenedIsAwaitedWithOneLine) {
+  {
+    KxOnlineThread t(&building, &log, UnreachableParams(), clock);
+    ASSERT_TRUE(WaitUntil([&] { return clock.SleepCount(KxOnlineThread::kErrorPause) >= 2; }));
+    t.Terminate();
+    t.WaitFor();
+  }
+  EXPECT_EQ(1u, log.StartingWith("OnlineThread: conexão com o banco de dados perdida: ").size());
+  EXPECT_EQ("OnlineThread: finalizada!", log.Lines().back());
 }
 
 }  // namespace
