@@ -1,14 +1,25 @@
 // Faults met for real by the whole service (load thread, workers, the real
-// packages): the database connection lost while a meter's backlog of history
-// and alarms is being drained, and the database unreachable when the service
-// starts. The loss is made by a relay between the service and the server
+// packages): the database server killed while a meter's backlog of history
+// is being drained, the connection lost while its alarms are, and the
+// database unreachable when the service starts. The server is killed for
+// real (SIGKILL to fbguard and the server process, found by their
+// executables) and started again the way scripts/firebird-setup starts it;
+// the other losses are made by a relay between the service and the server
 // (TcpProxy): cutting it closes every connection (the next call fails with
 // isc_net_read_err, as when the server process dies) and refuses new ones
 // until it is restored, as a stopped server does.
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -35,6 +46,86 @@ const TDateTime kMeterNow = dt::EncodeDateTime(2016, 3, 16, 12, 7, 0);
 const char* const kLost = "Conexão com o banco de dados perdida: ";
 const char* const kBack = "Conexão com o banco de dados restabelecida!";
 
+// The local Firebird server (fbguard and the server process it watches),
+// killed and started again for real. Whoever kills it must see that it is
+// started again: the destructor does it if Start() was not reached, and a
+// detached shell started by Kill() does it after a minute should this
+// process die in between.
+class FirebirdServer {
+ public:
+  FirebirdServer() = default;
+  FirebirdServer(const FirebirdServer&) = delete;
+  FirebirdServer& operator=(const FirebirdServer&) = delete;
+  ~FirebirdServer() {
+    if (down_) Start();
+  }
+
+  // SIGKILL to fbguard first (it would restart the server), then to the
+  // server; returns once the port refuses connections.
+  void Kill() {
+    down_ = true;
+    std::system(("(sleep 60; pgrep -x fbguard >/dev/null || { " + StartCommand() +
+                 "; }) >/dev/null 2>&1 &")
+                    .c_str());
+    for (const char* exe : {"/usr/sbin/fbguard", "/usr/sbin/firebird"})
+      for (pid_t pid : Pids(exe)) kill(pid, SIGKILL);
+    for (int i = 0; i < 200 && PortAnswers(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  // Starts fbguard as scripts/firebird-setup does; true once the port
+  // answers and a fresh attach with `probe` works (30 s at most).
+  bool Start(const FbConnectParams* probe = nullptr) {
+    down_ = false;
+    if (Pids("/usr/sbin/fbguard").empty()) std::system(StartCommand().c_str());
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < end) {
+      if (PortAnswers()) {
+        if (!probe) return true;
+        try {
+          FbConnection conn(*probe);
+          return true;
+        } catch (const std::exception&) {
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  static bool PortAnswers() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(3050);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
+  }
+
+ private:
+  static std::string StartCommand() {
+    return "mkdir -p /run/firebird3.0; chown firebird:firebird /run/firebird3.0; "
+           "su -s /bin/sh firebird -c '/usr/sbin/fbguard -daemon -forever'";
+  }
+  // The processes running `exe`.
+  static std::vector<pid_t> Pids(const std::string& exe) {
+    std::vector<pid_t> out;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+      const std::string name = entry.path().filename().string();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      std::error_code ec2;
+      const auto target = std::filesystem::read_symlink(entry.path() / "exe", ec2);
+      if (!ec2 && target == exe) out.push_back(static_cast<pid_t>(std::stoi(name)));
+    }
+    return out;
+  }
+
+  bool down_ = false;
+};
+
 class FaultTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -59,6 +150,9 @@ class FaultTest : public ::testing::Test {
   }
   void TearDown() override {
     proxy.Restore();
+    if (serverKilled_) {
+      EXPECT_TRUE(server.Start()) << "the Firebird server did not start again";
+    }
     if (thread) {
       thread->Terminate();
       thread->WaitFor();
@@ -82,7 +176,15 @@ class FaultTest : public ::testing::Test {
     cwd_ = std::make_unique<inst::ScopedChdir>(work.Path());
     thread = std::make_unique<KxLoadThread>(&log, proxy.Params(db.Params()), clock);
   }
-  int64_t Int(const std::string& sql) { return db.QueryInt(sql); }
+  // -1 while the test's own connection cannot answer (the server is away,
+  // or it has not attached again yet).
+  int64_t Int(const std::string& sql) {
+    try {
+      return db.QueryInt(sql);
+    } catch (const std::exception&) {
+      return -1;
+    }
+  }
   size_t Lines(const char* prefix) { return log.StartingWith(prefix).size(); }
 
   // The stored dates of a channel, oldest first.
@@ -124,8 +226,20 @@ class FaultTest : public ::testing::Test {
     std::this_thread::sleep_for(down);
     proxy.Restore();
   }
+  // Kills the server for `down`, then starts it again and waits until the
+  // test's own connection works again.
+  void ServerOutage(std::chrono::milliseconds down) {
+    serverKilled_ = true;
+    server.Kill();
+    std::this_thread::sleep_for(down);
+    const FbConnectParams probe = db.SysdbaParams();
+    ASSERT_TRUE(server.Start(&probe)) << "the Firebird server did not start again";
+    ASSERT_TRUE(WaitUntil([&] { return Int("select 1 from rdb$database") == 1; }, 20s));
+  }
 
   TestDatabase db;
+  FirebirdServer server;  // after db: started again before the database is dropped
+  bool serverKilled_ = false;
   TcpProxy proxy;
   inst::WorkDir work;
   kit::CaptureLog log{work.File("Telvane.log")};
@@ -146,10 +260,10 @@ TEST_F(FaultTest, ConnectionLostWhileDrainingHistoryAndAlarmsLosesAndDuplicatesN
   Install("interval_min=1\nbacklog_records=3000\nalarm_interval_min=2\n");
   Start();
 
-  // Lost while the history is being drained...
+  // The server killed while the history is being drained...
   ASSERT_TRUE(WaitUntil([&] { return Int("select count(*) from HISTORICOS_H") > 300; }, 60s));
-  Outage(8s);
-  // ...and again while the alarms are.
+  ASSERT_NO_FATAL_FAILURE(ServerOutage(10s));
+  // ...and the connection cut again while the alarms are.
   ASSERT_TRUE(WaitUntil([&] { return Int(kEquipAlarms) > 100; }, 120s));
   Outage(8s);
 
@@ -210,6 +324,113 @@ TEST_F(FaultTest, DatabaseUnreachableAtStartIsAwaitedThenLoadedAndCollected) {
   EXPECT_EQ(lines[2], "Conexão com o banco de dados estabelecida!");
   EXPECT_EQ(Int("select count(*) from ALARMES where TEXTO = 'Serviço de comunicação INICIADO.'"),
             1);
+}
+
+
+// Configuration rows the schema allows but no one meant: NULL descriptions,
+// a segment without days, a CONFIGS blob of several MiB, a non-Latin-1 text
+// that a package stores, and (with the keys dropped, as an owner's schema
+// may lack them) a driver on a missing interface and two equipment with one
+// EQUIP_ID. The service loads what it can, reports the rest and collects.
+TEST_F(FaultTest, BadConfigurationRowsAreReportedAndTheRestRuns) {
+  db.Exec("alter table DRIVERS drop constraint FK_DRIVERS_1");
+  db.Exec("alter table CANAIS drop constraint FK_CANAIS_1");
+  db.Exec("alter table EQUIPAMENTOS drop constraint PK_EQUIPAMENTOS");
+  Install("");
+  // 4 MiB of comment lines, the meters' settings at the end.
+  std::string configs;
+  const std::string pad = "# " + std::string(1021, 'x') + "\n";
+  while (configs.size() < 4u << 20) configs += pad;
+  configs += "interval_min=15\nbacklog_records=4\nalarm_interval_min=0\n"
+             "equip.13.add_alarm=2016-03-16 11:00|10|Fase ✓ 東京 ção\n";
+  {
+    FbConnection conn(db.SysdbaParams());
+    FbTransaction tr(conn, {});
+    tr.StartTransaction();
+    FbQuery q(conn, tr, "update INTERFACES set CONFIGS = :C where INTERFACE_ID = 1");
+    q.ParamByName("C").SetString(configs);
+    q.ExecQuery();
+    tr.Commit();
+  }
+  db.Exec("insert into VARIAVEIS (VAR_ID, TIPO, UNIDADE, DESCRICAO) values (2, 'R', NULL, NULL)");
+  inst::AddPeriodo(db, 20, 2);
+  inst::AddSegmento(db, 1, 20, "00:00", "12:00", kNull);  // no days
+  inst::AddEquipamento(db, 13, 3, kNull, kNull, nullptr);
+  db.Exec("insert into CANAIS (CANAL_ID, EQUIP_ID, EQUIP_INDEX, VAR_ID, TIPOVAR, DESCRICAO) "
+          "values (130, 13, 0, 2, 'R', NULL)");
+  inst::AddDriver(db, 4, 99, "libSimMeter.so");  // no interface 99
+  inst::AddEquipamento(db, 14, 4, kNull, kNull, "Sem interface");
+  inst::AddEquipamento(db, 12, 3, kNull, kNull, "Medidor repetido");  // a second 12
+
+  Start();
+  ASSERT_TRUE(WaitUntil([&] {
+    return log.Has("Dados do banco carregados!") &&
+           Int("select count(*) from HISTORICOS_H where CANAL_ID = 130") == 4;
+  }, 60s));
+  // The missing interface is reported and its equipment skipped; NULL
+  // descriptions load as empty texts.
+  EXPECT_EQ(log.Count("\tErro: interface não existe!"), 1);
+  EXPECT_EQ(log.Count("Criando equipamento [14]: Sem interface (0/0) "), 1);
+  EXPECT_EQ(log.Count("\tDriver não existe!"), 1);
+  EXPECT_EQ(log.Count("Criando variavel: "), 1);
+  EXPECT_EQ(log.Count("Criando equipamento [13]:  (0/0) "), 1);
+  EXPECT_EQ(log.Count("\t\tCanal:  last=01/01/2000 00:00"), 1);
+  EXPECT_EQ(log.Count("\tEquipamento OK!"), 3);
+  // The blob reached the package whole: its last lines took effect.
+  EXPECT_TRUE(WaitUntil([&] {
+    return Int("select count(*) from ALARMES where EQUIP_ID = 13") == 1;
+  }, 30s));
+  // Not Latin-1: stored with '?' for each character outside it.
+  EXPECT_EQ(db.QueryString("select TEXTO from ALARMES where EQUIP_ID = 13"), "Fase ? ?? ção");
+  // Every channel of the installation is collected.
+  EXPECT_TRUE(WaitUntil([&] {
+    return Int("select count(distinct CANAL_ID) from HISTORICOS_H") == 3 &&
+           Int("select count(*) from STATUS_EQUIPS where STATUS = 1") == 2;
+  }, 30s));
+  // Two equipment rows with one EQUIP_ID are both loaded as they stand: two
+  // meters collect the same channels, so their records may be stored twice.
+  // Left as the loader has it (it has no line for the case); see the notes.
+}
+
+// Bad data from a package: NaN and absurd dates, a NaN value, an alarm text
+// of 100 000 characters, more live-value names than values.
+TEST_F(FaultTest, BadRecordsFromThePackageAreReportedAndTheNextIsRead) {
+  ASSERT_EQ(0, controlAll("bad_history=nan_date\nbad_history=year1\nbad_history=year9999\n"
+                          "bad_history=nan_value\nbad_alarm=nan_date\nbad_alarm=year1\n"
+                          "bad_alarm=year9999\nbad_alarm=long_text\nbad_online=1\n"));
+  Install("interval_min=15\nbacklog_records=10\nalarm_interval_min=60\n");
+  db.Exec("insert into ONLINE_EQUIPS (EQUIP_ID, VALIDADE) values (12, "
+          "dateadd(1 hour to current_timestamp))");
+  Start();
+  // Every real record is stored once, whatever came between them.
+  ASSERT_TRUE(WaitUntil([&] {
+    return Int("select count(*) from HISTORICOS_H") == 20 &&
+           log.Has("Telvane: relogio atualizado [12]!");
+  }, 60s));
+  for (int index : {0, 1}) EXPECT_EQ(StoredDates(100 + index), MeterDates(index));
+  // A NaN date and one not after the from-date (year 1) are invalid records;
+  // year 9999 is a future record (the meter's clock is then set).
+  EXPECT_EQ(log.Count("CommThread [12]: record invalido"), 4);
+  EXPECT_EQ(log.Count("CommThread: inserção de dados futuros [12]: CanalID=100, "
+                      "Data=31/12/9999 12:00") +
+                log.Count("CommThread: inserção de dados futuros [12]: CanalID=101, "
+                          "Data=31/12/9999 12:00"),
+            1);
+  EXPECT_EQ(log.Count("CommThread: inserção de alarmes futuros [12] Data=31/12/9999 12:00"), 1);
+  // The alarm of 100 000 characters is refused by the database with the
+  // alarm log's line, and the next alarm is read.
+  EXPECT_EQ(log.StartingWith("AlarmLog: exceção ao inserir alarme [12]: ").size(), 1u);
+  EXPECT_EQ(Int(kEquipAlarms), MeterStoredAlarms() - 1);
+  EXPECT_EQ(Int("select count(*) from ALARMES where EQUIP_ID = 12 and CLASSE = 99"), 0);
+  // Five names and two values: the online thread's failure line, and the
+  // next request is served.
+  EXPECT_EQ(log.Count("OnlineThread: exceção ao ler do equipamento [12]: "
+                      "List index out of bounds (2)"),
+            1);
+  EXPECT_TRUE(WaitUntil([&] {
+    return Int("select count(*) from ONLINE_VALUES where EQUIP_ID = 12") == 4;
+  }, 30s));
+  EXPECT_TRUE(log.StartingWith("CommThread: exceção").empty());
 }
 
 }  // namespace
