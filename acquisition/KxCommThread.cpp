@@ -4,6 +4,7 @@
 
 #include "acquisition/KxCustomLog.h"
 #include "database/EDatabaseError.h"
+#include "database/FbQuery.h"
 #include "database/TmodDatabase.h"
 #include "log/TFileLog.h"
 #include "model/KxBuildingData.h"
@@ -224,8 +225,20 @@ bool KxCommThread::StoreHistorico(KxEquipamento* equip, KxCanal* canal, TDateTim
                                   float value) {
   const TDateTime stored = dt::ZeroSeconds(date);
   TmodDatabase& db = *database_;
+  bool committing = false;
   try {
     db.HistoricoTrans.StartTransaction();
+    const auto doubt = inDoubt_.find(canal->CanalId);
+    if (doubt != inDoubt_.end()) {
+      const bool same = dt::ToMSecs(doubt->second) == dt::ToMSecs(stored);
+      if (same && HistoricoExists(canal->CanalId, stored)) {
+        // The commit that was cut had reached the server.
+        db.HistoricoTrans.Commit();
+        inDoubt_.erase(doubt);
+        return true;
+      }
+      inDoubt_.erase(doubt);
+    }
     db.AddHistorico.ParamByName("DATA").SetDateTime(stored);
     db.AddHistorico.ParamByName("VALOR").SetFloat(value);
     db.AddHistorico.ParamByName("CANAL_ID").SetInteger(canal->CanalId);
@@ -234,11 +247,13 @@ bool KxCommThread::StoreHistorico(KxEquipamento* equip, KxCanal* canal, TDateTim
         canal->Variavel ? canal->Variavel->GetPeriodoId(*Feriados->ListaFeriados, stored) : 0;
     db.AddHistorico.ParamByName("PERIODO").SetInteger(periodo);
     db.AddHistorico.ExecQuery();
+    committing = true;
     db.HistoricoTrans.Commit();
     return true;
   } catch (...) {
     if (CurrentErrorIsConnectionLost()) {
       // The connection's own line reports the loss, once.
+      if (committing) inDoubt_[canal->CanalId] = stored;
       try {
         if (db.HistoricoTrans.InTransaction()) db.HistoricoTrans.Rollback();
       } catch (...) {
@@ -252,6 +267,20 @@ bool KxCommThread::StoreHistorico(KxEquipamento* equip, KxCanal* canal, TDateTim
     if (db.HistoricoTrans.InTransaction()) db.HistoricoTrans.Rollback();
     return true;
   }
+}
+
+bool KxCommThread::HistoricoExists(int32_t canalId, TDateTime stored) {
+  TmodDatabase& db = *database_;
+  if (!existsQuery_)
+    existsQuery_ = std::make_unique<FbQuery>(
+        db.Database, db.HistoricoTrans,
+        "select count(*) as N from HISTORICOS_H where CANAL_ID = :CANAL_ID and DATA = :DATA");
+  existsQuery_->ParamByName("CANAL_ID").SetInteger(canalId);
+  existsQuery_->ParamByName("DATA").SetDateTime(stored);
+  existsQuery_->ExecQuery();
+  const bool found = !existsQuery_->Eof() && existsQuery_->FieldByName("N").AsInteger() > 0;
+  existsQuery_->Close();
+  return found;
 }
 
 bool KxCommThread::CollectAlarmes(KxEquipamento* equip) {

@@ -8,10 +8,13 @@
 // installation is otherwise read-only once loaded.
 #pragma once
 
+#include <map>
+#include <memory>
 #include <string>
 
 #include "platform/TThread.h"
 
+class FbQuery;
 class KxBuildingData;
 class KxCustomLog;
 class KxEquipamento;
@@ -61,6 +64,9 @@ class KxCommThread : public TThread {
   // because the database connection is lost (nothing is logged then: the
   // connection reports its loss once).
   bool StoreHistorico(KxEquipamento* equip, KxCanal* canal, TDateTime date, float value);
+  // True when a row of the channel at `stored` is already in HISTORICOS_H
+  // (read in HistoricoTrans, which the caller has started).
+  bool HistoricoExists(int32_t canalId, TDateTime stored);
   bool CollectAlarmes(KxEquipamento* equip);
   // Later than the clock by kFutureHours whole hours or more.
   bool IsFutureDate(TDateTime date);
@@ -77,4 +83,10 @@ class KxCommThread : public TThread {
   TmodFeriados* Feriados;
   std::string Descricao;
   TmodDatabase* database_;
+  // Rows whose commit was cut by a lost connection, by channel id: the
+  // server may or may not have stored them. When the record comes again it
+  // is inserted only if it is not there yet, so an outage neither loses nor
+  // duplicates it.
+  std::map<int32_t, TDateTime> inDoubt_;
+  std::unique_ptr<FbQuery> existsQuery_;
 };
