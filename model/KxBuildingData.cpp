@@ -162,6 +162,16 @@ void KxBuildingData::LoadEquipamentos(const std::atomic<bool>* stop) {
     Log->WriteLine("Criando equipamento [" + text::IntToStr(equipId) + "]: " + descricao + " (" +
                    text::IntToStr(addr1) + "/" + text::IntToStr(addr2) + ") ");
     database_->SetCommStatus(1, "Carregando dados do equipamento '" + descricao + "'");
+    if (ListaEquipamentos->FindById(equipId)) {
+      // A second row with the same id would collect the same channels twice
+      // and share one status row: it is reported and skipped, leaving the
+      // first equipment's status as it is.
+      Log->WriteLine("\tExceção: Equipamento [" + text::IntToStr(equipId) +
+                     "] repetido: já carregado");
+      mod.NextEquipamento();
+      if (StopRequested(stop)) break;
+      continue;
+    }
     try {
       database_->SetEquipStatus(equipId, 0, "Carregando canais");
       std::unique_ptr<KxListaCanais> canais = LoadCanais(mod, stop);
