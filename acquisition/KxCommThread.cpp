@@ -1,4 +1,5 @@
 #include "acquisition/KxCommThread.h"
+#include "platform/ExceptionMessage.h"
 
 #include <exception>
 
@@ -14,17 +15,6 @@
 #include "plugins/TelvaneSdk.h"
 
 namespace {
-
-// The message of the exception being handled; call inside a catch block.
-std::string CurrentErrorMessage() {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "erro desconhecido";
-  }
-}
 
 std::string Id(int32_t id) { return text::IntToStr(id); }
 
@@ -79,7 +69,7 @@ void KxCommThread::Execute() {
       // run them back to back.
       if (visited == 0 && !Terminated()) Sleep(kEmptyPassPause);
     } catch (...) {
-      Log->WriteLine("CommThread: " + CurrentErrorMessage());
+      Log->WriteLine("CommThread: " + CurrentExceptionMessage());
       Sleep(kErrorPause);
     }
   }
@@ -138,7 +128,7 @@ bool KxCommThread::SyncRelogio(KxEquipamento* equip) {
     return true;
   } catch (...) {
     Log->WriteLine("CommThread: exceção ao atualizar relógio do equipamento [" +
-                   Id(equip->EquipId) + "]: " + CurrentErrorMessage());
+                   Id(equip->EquipId) + "]: " + CurrentExceptionMessage());
     return false;
   }
 }
@@ -152,7 +142,7 @@ void KxCommThread::LogVersao(KxEquipamento* equip) {
       Log->WriteLine("Erro lendo versão do equipamento [" + Id(equip->EquipId) + "]");
   } catch (...) {
     Log->WriteLine("CommThread: exceção ao ler versão do equipamento [" + Id(equip->EquipId) +
-                   "]: " + CurrentErrorMessage());
+                   "]: " + CurrentExceptionMessage());
   }
 }
 
@@ -211,7 +201,7 @@ bool KxCommThread::CollectHistoricoCanal(KxEquipamento* equip, KxCanal* canal) {
       }
     } catch (...) {
       Log->WriteLine("CommThread: exceção ao ler histórico do equipamento [" +
-                     Id(equip->EquipId) + "]: " + CurrentErrorMessage());
+                     Id(equip->EquipId) + "]: " + CurrentExceptionMessage());
       r = kReadRaised;
     }
     if (Terminated()) return false;
@@ -261,7 +251,7 @@ bool KxCommThread::StoreHistorico(KxEquipamento* equip, KxCanal* canal, TDateTim
       return false;
     }
     Log->WriteLine("CommThread: exceção ao inserir dados no DB [" + Id(equip->EquipId) +
-                   "]: " + CurrentErrorMessage());
+                   "]: " + CurrentExceptionMessage());
     Log->WriteLine("\tCanalID=" + Id(canal->CanalId) + ", Data=" + dt::FormatShort(stored));
     // A rollback that fails too escapes to the read loop, which ends the channel.
     if (db.HistoricoTrans.InTransaction()) db.HistoricoTrans.Rollback();
@@ -318,7 +308,7 @@ bool KxCommThread::CollectAlarmes(KxEquipamento* equip) {
               }
             } catch (...) {
               Log->WriteLine("CommThread: exceção ao inserir alarme no DB [" +
-                             Id(equip->EquipId) + "]: " + CurrentErrorMessage());
+                             Id(equip->EquipId) + "]: " + CurrentExceptionMessage());
             }
           }
         }
@@ -328,7 +318,7 @@ bool KxCommThread::CollectAlarmes(KxEquipamento* equip) {
       }
     } catch (...) {
       Log->WriteLine("CommThread: exceção ao ler alarmes do equipamento [" + Id(equip->EquipId) +
-                     "]: " + CurrentErrorMessage());
+                     "]: " + CurrentExceptionMessage());
       r = kReadRaised;
     }
     if (Terminated()) return false;

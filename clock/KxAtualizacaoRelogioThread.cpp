@@ -1,4 +1,5 @@
 #include "clock/KxAtualizacaoRelogioThread.h"
+#include "platform/ExceptionMessage.h"
 
 #include <exception>
 #include <string>
@@ -8,17 +9,6 @@
 #include "model/KxBuildingData.h"
 
 namespace {
-
-// The message of the exception being handled; call inside a catch block.
-std::string CurrentErrorMessage() {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "erro desconhecido";
-  }
-}
 
 // 00:00 to 00:00:59 and 12:00 to 12:00:59. A time that cannot be decoded is
 // never a trigger minute.
@@ -63,7 +53,7 @@ void KxAtualizacaoRelogioThread::Execute() {
         if (Terminated()) break;
       }
     } catch (...) {
-      Log->WriteLine("RTCThread: " + CurrentErrorMessage());
+      Log->WriteLine("RTCThread: " + CurrentExceptionMessage());
       // Never retry at once: an error that repeats would fill the log.
       Sleep(kErrorPause);
     }

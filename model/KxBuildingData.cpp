@@ -1,4 +1,5 @@
 #include "model/KxBuildingData.h"
+#include "platform/ExceptionMessage.h"
 
 #include <exception>
 #include <stdexcept>
@@ -19,16 +20,6 @@
 namespace {
 
 // The message of the exception being handled (call inside a catch block).
-std::string CurrentMessage() {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "exceção desconhecida";
-  }
-}
-
 bool StopRequested(const std::atomic<bool>* stop) { return stop && stop->load(); }
 
 // A text column; an empty (NULL) one reads as the empty text.
@@ -80,7 +71,7 @@ void KxBuildingData::LoadInterfaces(const std::atomic<bool>* stop) {
                                     static_cast<int32_t>(configs.size()));
       Log->WriteLine("\tInterface OK!");
     } catch (...) {
-      Log->WriteLine("\tExceção criando interface:" + CurrentMessage());
+      Log->WriteLine("\tExceção criando interface:" + CurrentExceptionMessage());
     }
     q.Next();
     if (StopRequested(stop)) break;
@@ -104,7 +95,7 @@ void KxBuildingData::LoadDrivers(const std::atomic<bool>* stop) {
         Log->WriteLine("\tErro: interface não existe!");
       }
     } catch (...) {
-      Log->WriteLine("\tExceção criando driver:" + CurrentMessage());
+      Log->WriteLine("\tExceção criando driver:" + CurrentExceptionMessage());
     }
     q.Next();
     if (StopRequested(stop)) break;
@@ -126,7 +117,7 @@ void KxBuildingData::LoadVariaveis(const std::atomic<bool>* stop) {
       ListaVariaveis->Add(variavel.get());
       variavel.release();
     } catch (...) {
-      Log->WriteLine("\tErro:" + CurrentMessage());
+      Log->WriteLine("\tErro:" + CurrentExceptionMessage());
     }
     mod.NextVariavel();
     if (StopRequested(stop)) break;
@@ -205,7 +196,7 @@ void KxBuildingData::LoadEquipamentos(const std::atomic<bool>* stop) {
         Log->WriteLine("\tDriver não existe!");
       }
     } catch (...) {
-      const std::string mensagem = "\tExceção: " + CurrentMessage();
+      const std::string mensagem = "\tExceção: " + CurrentExceptionMessage();
       Log->WriteLine(mensagem);
       database_->SetEquipStatus(equipId, 0, mensagem);
     }

@@ -1,4 +1,5 @@
 #include "online/KxOnlineThread.h"
+#include "platform/ExceptionMessage.h"
 
 #include <exception>
 #include <stdexcept>
@@ -10,17 +11,6 @@
 #include "platform/Text.h"
 
 namespace {
-
-// The message of the exception being handled; call inside a catch block.
-std::string CurrentErrorMessage() {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "erro desconhecido";
-  }
-}
 
 // A lost connection is reported once by the connection's listener; the
 // statements that fail meanwhile add no line of their own. Call inside a
@@ -108,7 +98,7 @@ void KxOnlineThread::Execute() {
           } catch (...) {
             if (!ConnectionLost())
               Log->WriteLine("OnlineThread: exceção ao ler do equipamento [" + text::IntToStr(id) +
-                             "]: " + CurrentErrorMessage());
+                             "]: " + CurrentExceptionMessage());
           }
         }
         Sleep(kEquipPause);
@@ -116,7 +106,7 @@ void KxOnlineThread::Execute() {
       }
       Sleep(kPassPause);
     } catch (...) {
-      if (!ConnectionLost()) Log->WriteLine("OnlineThread: exceção " + CurrentErrorMessage());
+      if (!ConnectionLost()) Log->WriteLine("OnlineThread: exceção " + CurrentExceptionMessage());
       Sleep(kErrorPause);
     }
   }
