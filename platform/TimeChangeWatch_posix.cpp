@@ -33,9 +33,9 @@ KxTimeChangeWatch::~KxTimeChangeWatch() {
 void KxTimeChangeWatch::Arm() {
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  itimerspec spec{};
-  spec.it_value.tv_sec = now.tv_sec + kFarAhead;
-  if (::timerfd_settime(fd_, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &spec, nullptr) != 0)
+  itimerspec when{};
+  when.it_value.tv_sec = now.tv_sec + kFarAhead;
+  if (::timerfd_settime(fd_, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &when, nullptr) != 0)
     throw std::system_error(errno, std::generic_category(), "timerfd_settime");
 }
 
