@@ -380,10 +380,10 @@ TEST_F(FaultTest, BadConfigurationRowsAreReportedAndTheRestRuns) {
   EXPECT_EQ(log.Count("\tExceção: Equipamento [12] repetido: já carregado"), 1);
   // The blob reached the package whole: its last lines took effect.
   EXPECT_TRUE(WaitUntil([&] {
-    return Int("select count(*) from ALARMES where EQUIP_ID = 13") == 1;
+    return Int("select count(*) from ALARMES where EQUIP_ID = 13 and CLASSE = 10") == 1;
   }, 30s));
   // Not Latin-1: stored with '?' for each character outside it.
-  EXPECT_EQ(db.QueryString("select TEXTO from ALARMES where EQUIP_ID = 13"), "Fase ? ?? ção");
+  EXPECT_EQ(db.QueryString("select TEXTO from ALARMES where EQUIP_ID = 13 and CLASSE = 10"), "Fase ? ?? ção");
   // Every channel of the installation is collected.
   EXPECT_TRUE(WaitUntil([&] {
     return Int("select count(distinct CANAL_ID) from HISTORICOS_H") == 3 &&
