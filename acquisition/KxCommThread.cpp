@@ -259,6 +259,30 @@ bool KxCommThread::StoreHistorico(KxEquipamento* equip, KxCanal* canal, TDateTim
   }
 }
 
+bool KxCommThread::AlarmeExists(int32_t equipId, TDateTime date, int32_t classe) {
+  TmodDatabase& db = *database_;
+  if (!alarmExistsQuery_)
+    alarmExistsQuery_ = std::make_unique<FbQuery>(
+        db.Database, db.HistoricoTrans,
+        "select count(*) as N from ALARMES where EQUIP_ID = :EQUIP_ID and DATA = :DATA and "
+        "CLASSE = :CLASSE");
+  db.HistoricoTrans.StartTransaction();
+  try {
+    alarmExistsQuery_->ParamByName("EQUIP_ID").SetInteger(equipId);
+    alarmExistsQuery_->ParamByName("DATA").SetDateTime(date);
+    alarmExistsQuery_->ParamByName("CLASSE").SetInteger(classe);
+    alarmExistsQuery_->ExecQuery();
+    const bool found =
+        !alarmExistsQuery_->Eof() && alarmExistsQuery_->FieldByName("N").AsInteger() > 0;
+    alarmExistsQuery_->Close();
+    db.HistoricoTrans.Commit();
+    return found;
+  } catch (...) {
+    if (db.HistoricoTrans.InTransaction()) db.HistoricoTrans.Rollback();
+    throw;
+  }
+}
+
 bool KxCommThread::HistoricoExists(int32_t canalId, TDateTime stored) {
   TmodDatabase& db = *database_;
   if (!existsQuery_)
@@ -300,9 +324,28 @@ bool KxCommThread::CollectAlarmes(KxEquipamento* equip) {
                            " - " + t);
           } else {
             try {
+              // An alarm whose insert was cut by a lost connection may have
+              // reached the server: when it comes again it is stored only if
+              // it is not there yet.
+              bool stored = false;
+              const auto doubt = alarmInDoubt_.find(equip->EquipId);
+              if (doubt != alarmInDoubt_.end()) {
+                if (dt::ToMSecs(doubt->second) == dt::ToMSecs(date)) {
+                  try {
+                    stored = AlarmeExists(equip->EquipId, date, classe);
+                  } catch (...) {
+                    // Still no database: the alarm stays in doubt and is
+                    // asked for again.
+                    equip->DataUltimoAlarme = previous;
+                    return false;
+                  }
+                }
+                alarmInDoubt_.erase(doubt);
+              }
               // Given back when the connection is lost, as for history.
-              if (AlarmLog->LogAlarme(classe, date, t, equip->EquipId) ==
-                  KxAlarmeResult::ConnectionLost) {
+              if (!stored && AlarmLog->LogAlarme(classe, date, t, equip->EquipId) ==
+                                 KxAlarmeResult::ConnectionLost) {
+                alarmInDoubt_[equip->EquipId] = date;
                 equip->DataUltimoAlarme = previous;
                 return false;
               }

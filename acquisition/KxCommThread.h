@@ -67,6 +67,9 @@ class KxCommThread : public TThread {
   // True when a row of the channel at `stored` is already in HISTORICOS_H
   // (read in HistoricoTrans, which the caller has started).
   bool HistoricoExists(int32_t canalId, TDateTime stored);
+  // True when the equipment's alarm of that date and class is already in
+  // ALARMES (an insert cut by a lost connection may have reached the server).
+  bool AlarmeExists(int32_t equipId, TDateTime date, int32_t classe);
   bool CollectAlarmes(KxEquipamento* equip);
   // Later than the clock by kFutureHours whole hours or more.
   bool IsFutureDate(TDateTime date);
@@ -89,4 +92,7 @@ class KxCommThread : public TThread {
   // duplicates it.
   std::map<int32_t, TDateTime> inDoubt_;
   std::unique_ptr<FbQuery> existsQuery_;
+  // The same for alarms, by equipment id.
+  std::map<int32_t, TDateTime> alarmInDoubt_;
+  std::unique_ptr<FbQuery> alarmExistsQuery_;
 };
