@@ -269,7 +269,8 @@ TEST_F(FaultTest, ConnectionLostWhileDrainingHistoryAndAlarmsLosesAndDuplicatesN
 
   const int64_t alarms = MeterStoredAlarms();
   ASSERT_TRUE(WaitUntil([&] {
-    return Int(kEquipAlarms) >= alarms && Int("select count(*) from HISTORICOS_H") >= 6000;
+    return Int(kEquipAlarms) >= alarms && Int("select count(*) from HISTORICOS_H") >= 6000 &&
+           log.Count(kBack) >= 2;
   }, 120s));
   std::this_thread::sleep_for(500ms);  // nothing more may come
   for (int index : {0, 1}) {
