@@ -18,18 +18,6 @@ namespace {
 
 std::string Id(int32_t id) { return text::IntToStr(id); }
 
-// Whether the exception being handled says the database connection is lost;
-// call inside a catch block.
-bool CurrentErrorIsConnectionLost() {
-  try {
-    throw;
-  } catch (const EDatabaseError& e) {
-    return e.ConnectionLost();
-  } catch (...) {
-    return false;
-  }
-}
-
 // Result the thread gives a read that raised (any code but 0, 2 and 4 is a failure).
 constexpr int kReadRaised = 3;
 

@@ -24,3 +24,15 @@ class EDatabaseError : public std::runtime_error {
  private:
   std::vector<intptr_t> codes_;
 };
+
+// Whether the exception being handled is an EDatabaseError that says the
+// connection is lost. Call only inside a catch block.
+inline bool CurrentErrorIsConnectionLost() {
+  try {
+    throw;
+  } catch (const EDatabaseError& e) {
+    return e.ConnectionLost();
+  } catch (...) {
+    return false;
+  }
+}

@@ -10,23 +10,6 @@
 #include "online/TmodOnline.h"
 #include "platform/Text.h"
 
-namespace {
-
-// A lost connection is reported once by the connection's listener; the
-// statements that fail meanwhile add no line of their own. Call inside a
-// catch block.
-bool ConnectionLost() {
-  try {
-    throw;
-  } catch (const EDatabaseError& e) {
-    return e.ConnectionLost();
-  } catch (...) {
-    return false;
-  }
-}
-
-}  // namespace
-
 KxOnlineThread::KxOnlineThread(KxBuildingData* buildingData, TFileLog* log,
                                const FbConnectParams& params, KxClock& clock)
     : TThread(clock), params_(params), BuildingData(buildingData), Log(log) {
@@ -96,7 +79,7 @@ void KxOnlineThread::Execute() {
           try {
             if (equip->ReadOnline(names, values) == 0) WriteOnlineValues(id, names, values);
           } catch (...) {
-            if (!ConnectionLost())
+            if (!CurrentErrorIsConnectionLost())
               Log->WriteLine("OnlineThread: exceção ao ler do equipamento [" + text::IntToStr(id) +
                              "]: " + CurrentExceptionMessage());
           }
@@ -106,7 +89,8 @@ void KxOnlineThread::Execute() {
       }
       Sleep(kPassPause);
     } catch (...) {
-      if (!ConnectionLost()) Log->WriteLine("OnlineThread: exceção " + CurrentExceptionMessage());
+      if (!CurrentErrorIsConnectionLost())
+        Log->WriteLine("OnlineThread: exceção " + CurrentExceptionMessage());
       Sleep(kErrorPause);
     }
   }
