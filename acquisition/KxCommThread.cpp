@@ -25,12 +25,13 @@ constexpr int kReadRaised = 3;
 
 KxCommThread::KxCommThread(KxBuildingData* buildingData, TmodFeriados* feriados, TFileLog* log,
                            KxCustomLog* alarmLog, KxClock& clock, TmodDatabase* database)
-    : TThread(clock),
+    : TThread(clock, "CommThread"),
       Log(log),
       BuildingData(buildingData),
       AlarmLog(alarmLog),
       Feriados(feriados),
       database_(database ? database : modDatabase) {
+  SetReportSink([log](const std::string& line) { log->WriteLine(line); });
   Start();
 }
 

@@ -23,7 +23,8 @@ bool InTriggerMinute(TDateTime now) {
 KxAtualizacaoRelogioThread::KxAtualizacaoRelogioThread(KxBuildingData* buildingData,
                                                        TFileLog* log, KxCustomLog* alarmLog,
                                                        KxClock& clock)
-    : TThread(clock), BuildingData(buildingData), Log(log), AlarmLog(alarmLog) {
+    : TThread(clock, "RTCThread"), BuildingData(buildingData), Log(log), AlarmLog(alarmLog) {
+  SetReportSink([log](const std::string& line) { log->WriteLine(line); });
   Start();
 }
 

@@ -12,7 +12,8 @@
 
 KxOnlineThread::KxOnlineThread(KxBuildingData* buildingData, TFileLog* log,
                                const FbConnectParams& params, KxClock& clock)
-    : TThread(clock), params_(params), BuildingData(buildingData), Log(log) {
+    : TThread(clock, "OnlineThread"), params_(params), BuildingData(buildingData), Log(log) {
+  SetReportSink([log](const std::string& line) { log->WriteLine(line); });
   try {
     OpenModule();
   } catch (...) {

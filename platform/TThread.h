@@ -10,13 +10,25 @@
 //    derived class runs while Execute() may still run unless the owner waited,
 //    so owners must WaitFor() before deleting (the base destructor joins as a
 //    last resort only).
-//  - An exception escaping Execute() is swallowed (the thread just ends), as
-//    the original thread class does.
-// Thread safety: Terminate(), Terminated() and WaitFor() may be called from
-// any thread; WaitFor() from one thread at a time.
+//  - An owner that cannot wait for ever (a thread may be stuck inside a
+//    package call that never returns) uses WaitFor(timeout). A thread that
+//    has not ended by then is Abandon()ed: its object is never deleted, and
+//    nothing it may still use may be freed; the process ends without its
+//    static destructors (see AbandonedCount()).
+//  - An exception escaping Execute() ends the thread, never silently: one
+//    line "<name>: thread encerrada por exceção: <message>" goes to the sink
+//    given with SetReportSink() (the service's log), or to standard error
+//    when there is none.
+// Thread safety: Terminate(), Terminated(), Finished() and both WaitFor()
+// may be called from any thread; WaitFor() from one thread at a time.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
 #include <thread>
 
 #include "platform/Clock.h"
@@ -33,25 +45,46 @@ class TThread {
   const std::atomic<bool>* TerminatedFlag() const { return &terminated_; }
   // Blocks until Execute() has returned. Returns at once when it has.
   void WaitFor();
+  // The same for at most `timeout` (real time); true when Execute() has
+  // returned (the thread is then joined), false when it still runs.
+  bool WaitFor(std::chrono::milliseconds timeout);
   // True once Execute() has returned.
   bool Finished() const { return finished_.load(); }
 
+  // Gives up on a thread that did not end: the owner leaks the object (it is
+  // never deleted, so its std::thread is never joined) and must keep alive
+  // whatever the thread uses.
+  void Abandon();
+  // Threads abandoned in this process. When not 0, the process must end with
+  // _exit() after its last log line: static destructors and freed objects
+  // would pull memory from under a thread that may still wake up.
+  static int AbandonedCount();
+
+  const std::string& Name() const { return name_; }
   KxClock& Clock() const { return clock_; }
 
  protected:
-  explicit TThread(KxClock& clock = KxClock::Real());
+  // `name` is the tag the thread's lines begin with ("CommThread").
+  explicit TThread(KxClock& clock = KxClock::Real(), std::string name = "Thread");
   void Start();
   virtual void Execute() = 0;
   // Pauses `ms` milliseconds of the thread's clock; a termination request
   // cuts the pause short.
   void Sleep(unsigned ms);
+  // Where the line of an exception that escaped Execute() goes. Set before
+  // Start(); called on the thread itself.
+  void SetReportSink(std::function<void(const std::string& line)> sink);
 
  private:
   void Run();
 
   KxClock& clock_;
+  std::string name_;
+  std::function<void(const std::string&)> sink_;
   KxWakeup wakeup_;
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
+  std::mutex endMutex_;
+  std::condition_variable endCv_;
   std::thread thread_;
 };

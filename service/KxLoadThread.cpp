@@ -27,7 +27,8 @@ void MarcarRelogios(KxBuildingData& building) {
 }  // namespace
 
 KxLoadThread::KxLoadThread(TFileLog* log, const FbConnectParams& params, KxClock& clock)
-    : TThread(clock), Log(log), params_(params) {
+    : TThread(clock, "LoadThread"), Log(log), params_(params) {
+  SetReportSink([log](const std::string& line) { log->WriteLine(line); });
   Start();
 }
 
