@@ -1,6 +1,7 @@
 #include "plugins/KxDriver.h"
 
 #include "platform/Text.h"
+#include "plugins/KxPackageCall.h"
 
 namespace {
 
@@ -9,8 +10,9 @@ namespace {
 std::string DriverText(const TPackage& pacote, const char* entryPoint) {
   auto proc = reinterpret_cast<KxGetDriverTextProc>(pacote.GetProcAddress(entryPoint));
   if (proc == nullptr) return "Erro";
-  const char* value = proc();
+  const char* value = CallPackage([proc] { return proc(); });
   if (value == nullptr) return "Erro";
+  // Copied while the package is loaded: the text is the package's storage.
   return text::FromCp1252(value);
 }
 
@@ -34,5 +36,7 @@ KxDriver::~KxDriver() = default;
 KxEquipamento* KxDriver::CreateEquipamento(int32_t equipId, int32_t drvAddr1, int32_t drvAddr2,
                                            KxListaCanais* canais, KxPackageLog* log) {
   if (CreateEquipClass == nullptr) return nullptr;
-  return CreateEquipClass(equipId, drvAddr1, drvAddr2, canais, Interface, log);
+  return CallPackage([&] {
+    return CreateEquipClass(equipId, drvAddr1, drvAddr2, canais, Interface, log);
+  });
 }

@@ -17,8 +17,11 @@ class KxDriver {
   virtual ~KxDriver();
 
   // A new equipment object that takes `canais`, or nullptr (no entry point,
-  // or the package made none). When the result is nullptr, `canais` is still
-  // the caller's to free.
+  // or the package made none). Once handed to the package's
+  // _CreateEquipClass, `canais` is the package's whatever comes back (an
+  // object that owns it, nullptr, or an exception): the caller must never
+  // touch it again. Without the entry point it is not handed over and stays
+  // the caller's. What the package throws arrives as std::runtime_error.
   KxEquipamento* CreateEquipamento(int32_t equipId, int32_t drvAddr1, int32_t drvAddr2,
                                    KxListaCanais* canais, KxPackageLog* log);
 

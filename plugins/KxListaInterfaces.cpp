@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "platform/TPackage.h"
+#include "plugins/KxPackageCall.h"
 
 KxListaInterfaces::~KxListaInterfaces() { Clear(); }
 
@@ -14,13 +15,14 @@ KxInterface* KxListaInterfaces::AddInterface(int32_t interfaceId, const std::str
   // Interface packages stay loaded until the process ends.
   pacote.Leak();
   if (create == nullptr) return nullptr;
-  std::unique_ptr<KxInterface> interface_(create(log));
+  std::unique_ptr<KxInterface> interface_(CallPackage([&] { return create(log); }));
   if (!interface_) return nullptr;
 
   interface_->InterfaceId = interfaceId;
   // An exception from Configure or Open frees the object and reaches the
   // caller; it is then neither listed nor closed.
-  if (interface_->Configure(bytes, count)) interface_->Aberta = interface_->Open();
+  if (CallPackage([&] { return interface_->Configure(bytes, count); }))
+    interface_->Aberta = CallPackage([&] { return interface_->Open(); });
   items_.reserve(items_.size() + 1);
   items_.push_back(interface_.get());
   return interface_.release();

@@ -19,11 +19,26 @@
 //     the service copies them.
 //   - Dates are TDateTime: days since 30/12/1899 00:00 as a double, local
 //     time, the fraction being the time of day.
-//   - Errors: an operation may throw; the service catches everything. Throw
-//     a std::exception whose what() is UTF-8 text: it is written to the log
-//     after the service's own prefix.
+//   - Errors: an operation or entry point may throw; the service catches
+//     everything, at the call, while the package is loaded. Throw a
+//     std::exception (or a class derived from it) whose what() is UTF-8
+//     text: it is written to the log after the service's own prefix.
+//     Anything else is caught too, but logged as "exceção desconhecida".
+//     Never throw from a destructor or from a static initialiser (the
+//     process ends: nobody can catch those).
 //   - Log lines: the KxPackageLog handed to the entry points is the service's
 //     log; WriteLine is safe from any thread and adds the timestamp.
+//   - Ownership: every object a package returns is the service's, freed
+//     through its virtual destructor (equipment objects before their driver
+//     package is unloaded). The channel list handed to _CreateEquipClass is
+//     the package's from that call on, whatever the call does: the object it
+//     returns owns it (KxEquipamento's destructor frees it); when it returns
+//     nullptr or throws, the service never touches the list again, so the
+//     package frees it (deleting an object made with it does) or leaks it.
+//   - Time: no call may block for ever. At stop the service waits 20 s in all
+//     for its worker threads; one still inside a package call then is
+//     abandoned, its objects and the package are never freed, and the
+//     service ends without it. Give every wait on a device a timeout.
 #pragma once
 
 #include <atomic>
@@ -74,7 +89,8 @@ class KxCanal {
 
 // The channels of one equipment, in the order the service read them. Owns its
 // channels. Handed to _CreateEquipClass; from then on it belongs to the
-// equipment object (KxEquipamento's destructor frees it).
+// package: to the equipment object it returns (KxEquipamento's destructor
+// frees it), or, when it returns none or throws, to nobody but the package.
 class KxListaCanais {
  public:
   KxListaCanais() = default;
@@ -188,6 +204,9 @@ extern "C" {
 // Interface package: a new interface object, or nullptr.
 typedef KxInterface* (*KxCreateInterfaceProc)(KxPackageLog* log);
 // Driver package: a new equipment object that takes `canais`, or nullptr.
+// `canais` is the package's from this call on, also when it returns nullptr
+// or throws (see "Ownership" above): free it or keep it, the service will
+// not.
 typedef KxEquipamento* (*KxCreateEquipClassProc)(int32_t equipId, int32_t drvAddr1,
                                                  int32_t drvAddr2, KxListaCanais* canais,
                                                  KxInterface* interface_, KxPackageLog* log);

@@ -237,14 +237,19 @@ TEST(PluginLoader, DriverNamesVersionsAndEquipmentCreation) {
   EXPECT_EQ(noCreate->CreateEquipClass, nullptr);
   EXPECT_EQ(noCreate->DestroyEquipClass, nullptr);
 
-  // No entry point, or the package makes none: no object, and the channel
-  // list stays the caller's.
-  for (KxDriver* d : {noCreate, nullEquip}) {
-    auto* canais = new KxListaCanais();
-    canais->AddCanal(1, 0, nullptr, 0, 0);
-    EXPECT_EQ(d->CreateEquipamento(9, 0, 0, canais, nullptr), nullptr) << d->DriverId;
-    delete canais;
-  }
+  // No entry point: no object, and the list was never handed over. The
+  // package that makes none keeps the list: it is the package's now.
+  auto* canais = new KxListaCanais();
+  EXPECT_EQ(noCreate->CreateEquipamento(9, 0, 0, canais, nullptr), nullptr);
+  delete canais;
+  auto kept = reinterpret_cast<BrokenDriver_KeptChannelsProc>(
+      nullEquip->Pacote->GetProcAddress("BrokenDriver_KeptChannels"));
+  ASSERT_NE(kept, nullptr);
+  const int32_t keptBefore = kept();
+  canais = new KxListaCanais();
+  canais->AddCanal(1, 0, nullptr, 0, 0);
+  EXPECT_EQ(nullEquip->CreateEquipamento(9, 0, 0, canais, nullptr), nullptr);
+  EXPECT_EQ(kept(), keptBefore + 1);
   KxListaEquipamentos equips;
   KxEquipamento* quiet = noNames->CreateEquipamento(9, 1, 2, new KxListaCanais(), nullptr);
   ASSERT_NE(quiet, nullptr);

@@ -1,14 +1,40 @@
 // Driver packages that fail on purpose, for the loader's failure rows.
 // One source, built once per fault (the BROKEN_* definition):
-//   BROKEN_NO_NAMES   no _GetDriverName / _GetDriverVersion (the equipment
-//                     it creates works: it has nothing to deliver)
-//   BROKEN_NULL_EQUIP _CreateEquipClass returns none
-//   BROKEN_NO_CREATE  no _CreateEquipClass
+//   BROKEN_NO_NAMES       no _GetDriverName / _GetDriverVersion (the equipment
+//                         it creates works: it has nothing to deliver)
+//   BROKEN_NULL_EQUIP     _CreateEquipClass returns none and keeps the channel
+//                         list it was given (BrokenDriver_KeptChannels reads
+//                         every kept list, so a list freed by the service is a
+//                         use after free under ASan)
+//   BROKEN_DELETE_EQUIP   _CreateEquipClass makes its object, deletes it (which
+//                         frees the list) and returns none
+//   BROKEN_NO_CREATE      no _CreateEquipClass
+//   BROKEN_THROW_NAME     _GetDriverName throws a class of its own (no
+//                         std::exception)
+//   BROKEN_THROW_VERSION  _GetDriverVersion throws a class of its own derived
+//                         from std::runtime_error
+//   BROKEN_THROW_CREATE   _CreateEquipClass frees the list and throws a class
+//                         of its own
+//   BROKEN_HANG_ONLINE    a working equipment whose ReadOnline never returns
+#include <chrono>
 #include <cstdint>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "plugins/TelvaneSdk.h"
 
 namespace {
+
+// What the throwing variants throw: classes that live in this package only.
+struct BrokenFault {
+  std::string text;
+};
+struct BrokenError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
 class QuietEquipamento : public KxEquipamento {
  public:
@@ -20,8 +46,18 @@ class QuietEquipamento : public KxEquipamento {
     version = u"Quiet 0.1";
     return 0;
   }
-  int ReadOnline(std::vector<std::u16string>&, std::vector<std::u16string>&) override { return 0; }
+  int ReadOnline(std::vector<std::u16string>&, std::vector<std::u16string>&) override {
+#if defined(BROKEN_HANG_ONLINE)
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+#endif
+    return 0;
+  }
 };
+
+#if defined(BROKEN_NULL_EQUIP)
+std::mutex g_keptMutex;
+std::vector<KxListaCanais*> g_kept;  // never freed: the package keeps them
+#endif
 
 }  // namespace
 
@@ -31,8 +67,16 @@ TELVANE_EXPORT KxEquipamento* _CreateEquipClass(int32_t equipId, int32_t, int32_
                                                 KxPackageLog*) {
 #if defined(BROKEN_NULL_EQUIP)
   (void)equipId;
-  (void)canais;
+  std::lock_guard<std::mutex> lock(g_keptMutex);
+  g_kept.push_back(canais);
   return nullptr;
+#elif defined(BROKEN_DELETE_EQUIP)
+  delete new QuietEquipamento(equipId, canais);
+  return nullptr;
+#elif defined(BROKEN_THROW_CREATE)
+  (void)equipId;
+  delete canais;
+  throw BrokenFault{"criação quebrada"};
 #else
   return new QuietEquipamento(equipId, canais);
 #endif
@@ -40,8 +84,28 @@ TELVANE_EXPORT KxEquipamento* _CreateEquipClass(int32_t equipId, int32_t, int32_
 TELVANE_EXPORT void _DestroyEquipClass() {}
 #endif
 
+#if defined(BROKEN_NULL_EQUIP)
+// Channels in every list the package kept.
+TELVANE_EXPORT int32_t BrokenDriver_KeptChannels() {
+  std::lock_guard<std::mutex> lock(g_keptMutex);
+  int32_t n = 0;
+  for (KxListaCanais* canais : g_kept) n += canais->Count();
+  return n;
+}
+#endif
+
 #if !defined(BROKEN_NO_NAMES)
 // "Medição" in Windows-1252: the service converts the name to UTF-8.
-TELVANE_EXPORT const char* _GetDriverName() { return "Broken Medi\xE7\xE3o"; }
-TELVANE_EXPORT const char* _GetDriverVersion() { return "0.1"; }
+TELVANE_EXPORT const char* _GetDriverName() {
+#if defined(BROKEN_THROW_NAME)
+  throw BrokenFault{"nome quebrado"};
+#endif
+  return "Broken Medi\xE7\xE3o";
+}
+TELVANE_EXPORT const char* _GetDriverVersion() {
+#if defined(BROKEN_THROW_VERSION)
+  throw BrokenError("versão quebrada");
+#endif
+  return "0.1";
+}
 #endif

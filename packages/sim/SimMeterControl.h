@@ -33,4 +33,6 @@ typedef void (*SimInterface_ResetCountersProc)();
 // number of Close calls and of objects not yet destroyed.
 typedef int32_t (*BrokenInterface_CloseCountProc)();
 typedef int32_t (*BrokenInterface_AliveProc)();
+// libDrvNullEquip.so: channels in every list it kept from _CreateEquipClass.
+typedef int32_t (*BrokenDriver_KeptChannelsProc)();
 }
