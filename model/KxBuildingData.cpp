@@ -109,7 +109,10 @@ void KxBuildingData::LoadVariaveis(const std::atomic<bool>* stop) {
     Log->WriteLine("Criando variavel: " + Text(q, "DESCRICAO"));
     try {
       std::unique_ptr<KxListaPeriodos> periodos = LoadPeriodos(mod);
-      const std::u16string tipo = text::ToUtf16(q.FieldByName("TIPO").AsString());
+      // TIPO is char(1): an empty value comes back blank-padded, and a blank
+      // is no type either.
+      std::u16string tipo = text::ToUtf16(q.FieldByName("TIPO").AsString());
+      while (!tipo.empty() && tipo.back() == u' ') tipo.pop_back();
       if (tipo.empty()) throw std::range_error("Range check error");
       auto variavel = std::make_unique<KxVariavel>(q.FieldByName("VAR_ID").AsInteger(),
                                                    static_cast<uint8_t>(tipo[0] & 0xFF),
@@ -168,17 +171,17 @@ void KxBuildingData::LoadEquipamentos(const std::atomic<bool>* stop) {
       std::unique_ptr<KxListaCanais> canais = LoadCanais(mod, stop);
       KxDriver* driver = ListaDrivers->FindById(q.FieldByName("DRIVER_ID").AsInteger());
       if (driver) {
-        // The package takes the list with the object it returns. When it
-        // returns none, the list is still ours. When it raises, the list is
-        // the package's (an equipment whose constructor fails has already
-        // freed it through the base class).
-        KxListaCanais* lista = canais.release();
-        KxEquipamento* created = driver->CreateEquipamento(equipId, addr1, addr2, lista, Log);
-        if (!created) {
-          delete lista;
+        // From the call on the list is the package's, whatever it gives back:
+        // it may have freed the list with an object it made and deleted
+        // again, so touching it would free it twice. A package that fails
+        // and keeps it costs one leaked list.
+        KxEquipamento* created = nullptr;
+        if (driver->CreateEquipClass) {
+          created = driver->CreateEquipamento(equipId, addr1, addr2, canais.release(), Log);
+        }
+        if (!created)
           throw std::runtime_error("o driver não criou o equipamento [" +
                                    text::IntToStr(equipId) + "]");
-        }
         std::unique_ptr<KxEquipamento> equip(created);
         // A failed look-up (zero date) would make the equipment deliver its
         // whole alarm history again: such an equipment is not created.

@@ -1,6 +1,7 @@
 // The installation loader against a real database and the real packages:
 // the log lines of a whole load, each failure row, stop requests, status
 // rows, failed last-date look-ups, and the configuration modules.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -18,6 +19,7 @@
 #include "model/TmodFeriados.h"
 #include "model/TmodInterfaces.h"
 #include "model/TmodVariaveis.h"
+#include "packages/sim/SimMeterControl.h"
 #include "platform/DateTime.h"
 #include "support/InstallationKit.h"
 #include "support/TestDatabase.h"
@@ -158,9 +160,6 @@ TEST_F(BuildingDataTest, ActivityMessageOfTheLastEquipment) {
 }
 
 TEST_F(BuildingDataTest, EveryFailureRowIsReportedAndSkipped) {
-  // Let a variable have an empty type: a schema whose TIPO is variable-length.
-  db.Exec("alter table VARIAVEIS alter column TIPO type varchar(1)");
-
   inst::AddInterface(db, 1, "Boa", "libSimInterface.so");
   inst::AddInterface(db, 20, "Sem pacote", "libNaoExiste.so");
   inst::AddInterface(db, 21, "Não é biblioteca", "NotALibrary.so");
@@ -169,6 +168,10 @@ TEST_F(BuildingDataTest, EveryFailureRowIsReportedAndSkipped) {
   inst::AddInterface(db, 24, "Configuração recusada", "libIfConfigureFails.so");
   inst::AddInterface(db, 25, "Fora da pasta", "../Interfaces/libSimInterface.so");
   inst::AddInterface(db, 26, "Configure lança", "libSimInterface.so", "throw_configure=1");
+  // Packages that throw classes of their own, unknown to the service.
+  inst::AddInterface(db, 27, "Criação lança", "libIfThrowCreate.so");
+  inst::AddInterface(db, 28, "Configure lança classe própria", "libIfThrowConfigure.so");
+  inst::AddInterface(db, 29, "Open lança", "libIfThrowOpen.so");
 
   inst::AddDriver(db, 3, 1, "libSimMeter.so");
   inst::AddDriver(db, 30, 1, "libNaoExiste.so");
@@ -178,6 +181,10 @@ TEST_F(BuildingDataTest, EveryFailureRowIsReportedAndSkipped) {
   inst::AddDriver(db, 34, 1, "../Drivers/libSimMeter.so");
   inst::AddDriver(db, 35, 24, "NotALibrary.so");
   inst::AddDriver(db, 36, 24, "libSimMeter.so");  // on the interface that was not opened
+  inst::AddDriver(db, 37, 1, "libDrvThrowName.so");
+  inst::AddDriver(db, 38, 1, "libDrvThrowVersion.so");
+  inst::AddDriver(db, 39, 1, "libDrvThrowCreate.so");
+  inst::AddDriver(db, 50, 1, "libDrvDeleteEquip.so");
 
   inst::AddVariavel(db, 1, "E", "Boa");
   inst::AddVariavel(db, 2, "", "Sem tipo");
@@ -185,10 +192,17 @@ TEST_F(BuildingDataTest, EveryFailureRowIsReportedAndSkipped) {
   inst::AddEquipamento(db, 40, 30, 1, 2, "Driver sem pacote");
   inst::AddEquipamento(db, 41, 31, kNull, kNull, "Driver sem interface");
   inst::AddEquipamento(db, 42, 32, kNull, kNull, "Driver sem objeto");
+  inst::AddCanal(db, 420, 42, 0, 1, kNull, "Canal guardado");
   inst::AddEquipamento(db, 43, 33, kNull, kNull, "Driver sem criação");
   inst::AddCanal(db, 430, 43, 0, 1, kNull, "Canal perdido");
   inst::AddEquipamento(db, 44, 3, kNull, kNull, "Canal sem variável");
   inst::AddCanal(db, 440, 44, 0, 2, kNull, "Sem variável");
+  // The package frees the channel list (deleting the object it made with
+  // it, or before throwing): the service must not free it again.
+  inst::AddEquipamento(db, 45, 50, kNull, kNull, "Objeto apagado");
+  inst::AddCanal(db, 450, 45, 0, 1, kNull, "Canal apagado");
+  inst::AddEquipamento(db, 46, 39, kNull, kNull, "Criação lança");
+  inst::AddCanal(db, 460, 46, 0, 1, kNull, "Canal lançado");
 
   auto building = Load();
 
@@ -212,6 +226,12 @@ TEST_F(BuildingDataTest, EveryFailureRowIsReportedAndSkipped) {
       "'../Interfaces/libSimInterface.so'*",
       "Criando interface: Configure lança",
       "\tExceção criando interface:*",
+      "Criando interface: Criação lança",
+      "\tExceção criando interface:exceção desconhecida",
+      "Criando interface: Configure lança classe própria",
+      "\tExceção criando interface:exceção desconhecida",
+      "Criando interface: Open lança",
+      "\tExceção criando interface:abertura quebrada",
       "Criando driver: 3",
       "\tSimMeter / 1.0 OK!",
       "Criando driver: 30",
@@ -228,6 +248,14 @@ TEST_F(BuildingDataTest, EveryFailureRowIsReportedAndSkipped) {
       "\tExceção criando driver:*",
       "Criando driver: 36",
       "\tSimMeter / 1.0 OK!",
+      "Criando driver: 37",
+      "\tExceção criando driver:exceção desconhecida",
+      "Criando driver: 38",
+      "\tExceção criando driver:versão quebrada",
+      "Criando driver: 39",
+      "\tBroken Medição / 0.1 OK!",
+      "Criando driver: 50",
+      "\tBroken Medição / 0.1 OK!",
       "Criando variavel: Boa",
       "Criando variavel: Sem tipo",
       "\tErro:Range check error",
@@ -236,6 +264,7 @@ TEST_F(BuildingDataTest, EveryFailureRowIsReportedAndSkipped) {
       "Criando equipamento [41]: Driver sem interface (0/0) ",
       "\tDriver não existe!",
       "Criando equipamento [42]: Driver sem objeto (0/0) ",
+      "\t\tCanal: Canal guardado last=01/01/2000 00:00",
       "\tExceção: o driver não criou o equipamento [42]",
       "Criando equipamento [43]: Driver sem criação (0/0) ",
       "\t\tCanal: Canal perdido last=01/01/2000 00:00",
@@ -244,6 +273,12 @@ TEST_F(BuildingDataTest, EveryFailureRowIsReportedAndSkipped) {
       "\t\tCanal: Sem variável last=01/01/2000 00:00",
       "\t\tData último alarme: 01/01/2000 00:00",
       "\tEquipamento OK!",
+      "Criando equipamento [45]: Objeto apagado (0/0) ",
+      "\t\tCanal: Canal apagado last=01/01/2000 00:00",
+      "\tExceção: o driver não criou o equipamento [45]",
+      "Criando equipamento [46]: Criação lança (0/0) ",
+      "\t\tCanal: Canal lançado last=01/01/2000 00:00",
+      "\tExceção: exceção desconhecida",
   };
   const std::vector<std::string> lines = LoaderLines();
   ASSERT_EQ(lines.size(), expected.size()) << ::testing::PrintToString(lines);
@@ -264,7 +299,7 @@ TEST_F(BuildingDataTest, EveryFailureRowIsReportedAndSkipped) {
   KxInterface* recusada = building->ListaInterfaces->FindById(24);
   ASSERT_NE(recusada, nullptr);
   EXPECT_FALSE(recusada->Aberta);
-  EXPECT_EQ(building->ListaDrivers->Count(), 4);
+  EXPECT_EQ(building->ListaDrivers->Count(), 6);
   EXPECT_EQ(building->ListaDrivers->FindById(36)->Interface, recusada);
   ASSERT_EQ(building->ListaVariaveis->Count(), 1);
   ASSERT_EQ(building->ListaEquipamentos->Count(), 1);
@@ -284,6 +319,14 @@ TEST_F(BuildingDataTest, EveryFailureRowIsReportedAndSkipped) {
   EXPECT_EQ(status(43), "\tExceção: o driver não criou o equipamento [43]");
   EXPECT_EQ(status(44), "Aguardando leitura");
   EXPECT_EQ(db.QueryInt("select count(*) from STATUS_EQUIPS where STATUS <> 0"), 0);
+  // The list that driver 32 kept is intact (under ASan, a list the service
+  // had freed would be a use after free here).
+  void* kept = dlopen((work.Path() + "/Drivers/libDrvNullEquip.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(kept, nullptr);
+  EXPECT_EQ(reinterpret_cast<BrokenDriver_KeptChannelsProc>(
+                dlsym(kept, "BrokenDriver_KeptChannels"))(),
+            1);
+  dlclose(kept);
 }
 
 // A stop request already present: every step ends after its first row,
