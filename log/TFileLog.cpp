@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,12 +21,26 @@ constexpr char kStopBanner[] = "==================== LOG Stopped!\r\n\r\n";
 constexpr char kRestartBanner[] = "-------------------- LOG Re-started!";
 
 // Opens the log for appending, creating it when missing. Every write goes to
-// the end of the file (O_APPEND), so a new run continues the old log.
+// the end of the file (O_APPEND), so a new run continues the old log. The
+// file is locked exclusively for as long as it is open: others may read it,
+// but no second log (a second copy of the service) may write it. -1 with
+// errno EWOULDBLOCK when another holds it.
 int OpenLogFile(const std::string& path, int extraFlags = 0) {
   int fd;
   do {
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | extraFlags, 0644);
   } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fd;
+  int rc;
+  do {
+    rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
   return fd;
 }
 
@@ -56,13 +71,18 @@ struct TFileLog::File {
 TFileLog::TFileLog(const std::string& path) : path_(path), file_(std::make_unique<File>()) {
   file_->fd = OpenLogFile(path_);
   if (file_->fd < 0) {
+    if (errno == EWOULDBLOCK)
+      throw std::runtime_error("O arquivo de log " + path_ +
+                               " está em uso por outro processo (outra instância do serviço?)");
     throw std::runtime_error("Não foi possível abrir o arquivo de log " + path_ + ": " +
                              std::strerror(errno));
   }
   WriteLine(kStartBanner);
 }
 
-TFileLog::~TFileLog() {
+TFileLog::~TFileLog() { Close(); }
+
+void TFileLog::Close() {
   std::lock_guard<TCriticalSection> guard(lock_);
   if (file_ && file_->fd >= 0) {
     // Written directly: the stop banner never triggers a restart.

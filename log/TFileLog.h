@@ -18,12 +18,17 @@ class TFileLog : public KxPackageLog {
   static constexpr long long kMaxSize = 5242880;
 
   // Opens or creates the file and appends to it; writes the start banner.
-  // Throws std::runtime_error when the file can be neither opened nor created.
+  // Throws std::runtime_error when the file can be neither opened nor
+  // created, or when another open log (another process) holds it: the file
+  // is locked exclusively while open, others may only read it.
   explicit TFileLog(const std::string& path);
   TFileLog(const TFileLog&) = delete;
   TFileLog& operator=(const TFileLog&) = delete;
   // Writes the stop banner and closes the file.
   ~TFileLog() override;
+  // The same, ahead of the destructor: later lines are dropped. For a
+  // process that must end while a thread it abandoned may still write.
+  void Close();
 
   // `text` is UTF-8. Never reports failure.
   virtual void WriteLine(const std::string& text);

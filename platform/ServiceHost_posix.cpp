@@ -132,6 +132,13 @@ std::string UnitText(const TService& service, const std::string& exe, const std:
   t += "Type=notify\n";
   t += "ExecStart=" + UnitEscape(exe, true) + "\n";
   t += "WorkingDirectory=" + UnitEscape(folder.empty() ? "/" : folder, false) + "\n";
+  // A service that dies is started again; one that found another instance
+  // running (exit status 3) is not.
+  t += "Restart=on-failure\n";
+  t += "RestartSec=5\n";
+  t += "RestartPreventExitStatus=3\n";
+  // Above the stop's own bound for its threads (20 s) plus its database work.
+  t += "TimeoutStopSec=60\n";
   t += "\n[Install]\n";
   t += std::string("WantedBy=") + kWantedBy + "\n";
   return t;

@@ -1,11 +1,24 @@
 // Program entry of the Telvane service.
 #include <exception>
+#include <memory>
 #include <iostream>
 #include <string>
 
+#include <unistd.h>
+
+#include "database/ConnectionParams.h"
 #include "online/TmodOnline.h"
+#include "platform/InstanceLock.h"
 #include "platform/ServiceHost.h"
+#include "platform/TThread.h"
 #include "service/TTelvaneMain.h"
+
+namespace {
+
+// Exit status of a second instance: it did nothing, not even open its log.
+constexpr int kAlreadyRunning = 3;
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // Before any thread or database attachment exists: the stop signals must
@@ -15,6 +28,20 @@ int main(int argc, char** argv) {
   TServiceApplication Application;
   if (!Application.Initialize(argc, argv)) return 2;
   if (Application.RunMode() == TServiceApplication::Mode::Help) return 0;
+
+  // One service per database, whichever folder it runs from: a second one
+  // would store every record and alarm twice. Taken before the log is
+  // opened, so that a second instance writes nothing anywhere.
+  std::unique_ptr<KxInstanceLock> instance;
+  try {
+    instance = std::make_unique<KxInstanceLock>(MainConnectionParams().Database);
+  } catch (const EInstanceRunning& e) {
+    std::cerr << "telvane: " << e.what() << std::endl;
+    return kAlreadyRunning;
+  } catch (const std::exception& e) {
+    std::cerr << "telvane: " << e.what() << std::endl;
+    return 1;
+  }
 
   int rc = 1;
   try {
@@ -42,6 +69,14 @@ int main(int argc, char** argv) {
   // writes the stop banner as the last line of the run.
   delete modOnline;
   modOnline = nullptr;
+  if (TThread::AbandonedCount() > 0) {
+    // A thread stuck in a package call still runs and may wake up: nothing
+    // it could touch may be freed. Close the log (stop banner) and leave.
+    if (TelvaneMain) TelvaneMain->Log->Close();
+    std::cout.flush();
+    std::cerr.flush();
+    _exit(rc);
+  }
   delete TelvaneMain;
   TelvaneMain = nullptr;
   return rc;

@@ -373,6 +373,28 @@ TEST(TelvaneProgram, CollectsIntoRateioDbAndStopsOnSigterm) {
       << child.Stderr();
   EXPECT_EQ("1 Comunicação normal",
             db.QueryString("select STATUS || ' ' || TEXTO from STATUS_EQUIPS where EQUIP_ID = 12"));
+
+  // A copy of the program in another folder, and the same one started
+  // again: each says so on standard error, exits 3 and writes nothing, so
+  // no record is collected twice.
+  inst::WorkDir other;
+  proc::CopyFile(TELVANE_EXE, other.File("telvane"), 0755);
+  for (const std::string& second : {other.File("telvane"), exe}) {
+    SCOPED_TRACE(second);
+    proc::ChildOptions o;
+    o.cwd = other.Path();
+    o.unsetEnv = {"NOTIFY_SOCKET"};
+    proc::TempDir out;
+    proc::Child twin(second, o, out.Path());
+    int twinStatus = 0;
+    ASSERT_TRUE(twin.Wait(std::chrono::seconds(20), twinStatus)) << "the second instance runs";
+    EXPECT_EQ(3, proc::ExitCode(twinStatus));
+    EXPECT_NE(twin.Stderr().find("outra inst"), std::string::npos)
+        << twin.Stderr();
+  }
+  EXPECT_FALSE(proc::FileExists(other.File("Telvane.log")));
+  EXPECT_EQ(1, db.QueryInt("select count(*) from ALARMES where CLASSE = 1000 and "
+                           "TEXTO = 'Serviço de comunicação INICIADO.'"));
   child.Signal(SIGTERM);
   int status = 0;
   ASSERT_TRUE(child.Wait(std::chrono::seconds(60), status));
@@ -386,6 +408,8 @@ TEST(TelvaneProgram, CollectsIntoRateioDbAndStopsOnSigterm) {
                            "TEXTO = 'Serviço de comunicação PARADO.'"));
   EXPECT_EQ(0, db.QueryInt("select count(*) from HISTORICOS_H where "
                            "extract(second from DATA) <> 0"));
+  EXPECT_EQ(0, db.QueryInt("select count(*) from (select CANAL_ID, DATA from HISTORICOS_H "
+                           "group by CANAL_ID, DATA having count(*) > 1)"));
   for (const char* line :
        {"Telvane 2.17 Iniciado!", "Thread comunicação iniciada!", "Equipamento [12]: SimMeter 1.0 - medidor simulado nº 12",
         "OnlineThread: finalizada!", "Thread comunicação finalizada!", "RTCThread: Finalizada!",

@@ -239,6 +239,10 @@ TEST(ServiceHost, InstallWritesAndEnablesTheUnitUninstallRemovesIt) {
             "Type=notify\n"
             "ExecStart=" + exe + "\n"
             "WorkingDirectory=" + platform::ExecutableFolder() + "\n"
+            "Restart=on-failure\n"
+            "RestartSec=5\n"
+            "RestartPreventExitStatus=3\n"
+            "TimeoutStopSec=60\n"
             "\n[Install]\n"
             "WantedBy=multi-user.target\n");
   const std::string link = dir / "multi-user.target.wants/FakeSvc.service";

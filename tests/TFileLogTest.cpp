@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -125,6 +126,21 @@ TEST(TFileLog, ConstructorThrowsWhenTheFileCannotBeCreated) {
   // A folder where the file should be.
   std::filesystem::create_directory(dir / "Telvane.log");
   EXPECT_THROW(TFileLog(dir / "Telvane.log"), std::runtime_error);
+
+  // A log that another open log holds (a second copy of the service in the
+  // same folder): refused, and not a byte is added to it. It stays refused
+  // across a restart of the first one's file.
+  const std::string path = dir / "held.log";
+  auto held = std::make_unique<TFileLog>(path);
+  const std::string before = proc::ReadFile(path);
+  EXPECT_THROW(TFileLog{path}, std::runtime_error);
+  EXPECT_EQ(proc::ReadFile(path), before);
+  proc::WriteFile(path, std::string(static_cast<size_t>(TFileLog::kMaxSize), 'x'));
+  held->WriteLine("cruza o limite");
+  EXPECT_EQ(Texts(proc::ReadFile(path)).front(), kRestart);
+  EXPECT_THROW(TFileLog{path}, std::runtime_error);
+  held.reset();
+  EXPECT_NO_THROW(TFileLog{path});
 }
 
 // Pre-fills the file so that, after the start banner, a line of `text` ends
