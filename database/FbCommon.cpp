@@ -128,22 +128,23 @@ void QuietRelease(Firebird::IReferenceCounted* obj) {
   if (obj) obj->release();
 }
 
+// A TDateTime before 30/12/1899 is negative and keeps its time of day as a
+// positive fraction: its whole part is the day, its fraction (without sign)
+// the time, so 29/12/1899 06:00 is -1.25, not -0.75.
 void ToTimestamp(double value, ISC_DATE& date, ISC_TIME& time) {
   if (!std::isfinite(value) || std::fabs(value) > 3e6) Fail("invalid date-time value", {kConvertError});
   const long long ms = std::llround(value * 86400000.0);
-  long long days = ms / 86400000;
+  const long long days = ms / 86400000;  // toward zero
   long long rest = ms % 86400000;
-  if (rest < 0) {
-    rest += 86400000;
-    --days;
-  }
+  if (rest < 0) rest = -rest;
   date = static_cast<ISC_DATE>(days + 15018);  // 30/12/1899 is day 15018
   time = static_cast<ISC_TIME>(rest * 10);     // 1/10000 s
 }
 
 double FromTimestamp(ISC_DATE date, ISC_TIME time) {
-  const long long ms = (static_cast<long long>(date) - 15018) * 86400000LL +
-                       (static_cast<long long>(time) + 5) / 10;
+  const long long days = static_cast<long long>(date) - 15018;
+  const long long rest = (static_cast<long long>(time) + 5) / 10;
+  const long long ms = days * 86400000LL + (days < 0 ? -rest : rest);
   return static_cast<double>(ms) / 86400000.0;
 }
 

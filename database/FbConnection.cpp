@@ -93,6 +93,7 @@ void Use::Failed(const EDatabaseError& e) {
     std::lock_guard<std::mutex> g(s.lossMutex);
     if (s.lost.load() || s.generation.load() != gen_) return;
     s.lost.store(true);
+    s.losses.fetch_add(1);
     s.lossMessage = e.what();
     s.lossCodes = e.Codes();
     s.nextTry = std::chrono::steady_clock::now() + FbConnection::kRetryInterval;
@@ -131,12 +132,18 @@ FbConnection::FbConnection(const FbConnectParams& params)
   state_->generation = 1;
 }
 
+void FbConnection::SetCommitFault(CommitFaultHook hook) {
+  state_->commitFault = std::move(hook);
+}
+
 void FbConnection::SetListener(Listener listener) {
   std::lock_guard<std::mutex> g(state_->lossMutex);
   state_->listener = std::move(listener);
 }
 
 bool FbConnection::Lost() const { return state_->lost.load(); }
+
+uint64_t FbConnection::Losses() const { return state_->losses.load(); }
 
 bool FbConnection::EnsureAttached() {
   fbi::TryReattach(*this, *state_);

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -64,8 +65,22 @@ class FbConnection {
   void SetListener(Listener listener);
   // True from the loss of the connection until it is attached again.
   bool Lost() const;
+  // How many times the connection was found lost since it was made: a
+  // caller compares two readings to learn whether a loss came in between.
+  uint64_t Losses() const;
   // When lost and a try is due, tries to attach again. True when attached.
   bool EnsureAttached();
+
+  // Fault injection, for tests of what a caller does with a commit whose
+  // outcome it cannot know (the connection drops while the commit is under
+  // way). Consulted at every commit of a transaction of this connection;
+  // LoseBefore drops the connection without committing, LoseAfter commits
+  // and then drops it. Either way the commit fails as a lost connection, the
+  // loss is reported as a real one, and the next attach is due after
+  // kRetryInterval. Set it before the connection is shared.
+  enum class CommitFault { None, LoseBefore, LoseAfter };
+  using CommitFaultHook = std::function<CommitFault(const FbTransaction& transaction)>;
+  void SetCommitFault(CommitFaultHook hook);
 
  private:
   friend struct fbi::Access;

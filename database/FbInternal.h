@@ -87,11 +87,13 @@ struct ConnState {
   // The loss and its retry schedule, guarded by lossMutex.
   std::mutex lossMutex;
   std::atomic<bool> lost{false};
+  std::atomic<uint64_t> losses{0};
   bool closing = false;
   std::chrono::steady_clock::time_point nextTry{};
   std::string lossMessage;
   std::vector<intptr_t> lossCodes;
   FbConnection::Listener listener;
+  FbConnection::CommitFaultHook commitFault;  // set before the connection is shared
 };
 
 // Holds the connection for one operation that needs a working attachment:

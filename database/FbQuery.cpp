@@ -275,12 +275,30 @@ struct FbQuery::Impl : fbi::QueryHook {
     }
   }
 
-  void Truncation(size_t slot, size_t expected, size_t actual) const {
-    fbi::Fail("arithmetic exception, numeric overflow, or string truncation\n-string right "
-                  "truncation\n-expected length " +
-                  std::to_string(expected) + ", actual " + std::to_string(actual) + " (parameter " +
-                  NameOf(slot) + ")",
-              {fbi::kArithExcept, fbi::kStringTruncation});
+  // `s` (as sent, in the column's bytes) cut to what the column takes: its
+  // declared length in characters, which for a multi-byte character set is
+  // the byte length over the bytes per character, and never past the byte
+  // length; a UTF-8 text is cut between characters. A text that does not
+  // fit would fail the whole statement (string truncation) and lose every
+  // other value of the row with it.
+  std::string CutToColumn(std::string s, const Col& c) const {
+    const bool utf8 = !Latin1() && c.charset != 1 /* OCTETS */;
+    const unsigned perChar = c.charset == 4 /* UTF8 */ ? 4 : c.charset == 3 /* UNICODE_FSS */ ? 3 : 1;
+    const size_t maxChars = c.length / perChar;
+    if (!utf8) {
+      if (s.size() > c.length) s.resize(c.length);
+      return s;
+    }
+    size_t chars = 0, end = 0;
+    while (end < s.size()) {
+      size_t next = end + 1;
+      while (next < s.size() && (static_cast<unsigned char>(s[next]) & 0xC0) == 0x80) ++next;
+      if (chars == maxChars || next > c.length) break;
+      ++chars;
+      end = next;
+    }
+    s.resize(end);
+    return s;
   }
 
   void Fill(Firebird::ITransaction* tra) {
@@ -356,8 +374,7 @@ struct FbQuery::Impl : fbi::QueryHook {
         }
         case SQL_TEXT:
         case SQL_VARYING: {
-          const std::string s = DbText(TextOf(v), c.charset);
-          if (s.size() > c.length) Truncation(slot, c.length, s.size());
+          const std::string s = CutToColumn(DbText(TextOf(v), c.charset), c);
           if (c.type == SQL_VARYING) {
             const uint16_t len = static_cast<uint16_t>(s.size());
             std::memcpy(p, &len, sizeof len);

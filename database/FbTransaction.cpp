@@ -28,6 +28,12 @@ const std::string& Tpb(bool readOnly) {
   return readOnly ? read : write;
 }
 
+// What the connection's fault hook asks of this commit.
+FbConnection::CommitFault InjectedFault(FbConnection& c, const FbTransaction& t) {
+  const auto& hook = fbi::Access::State(c).commitFault;
+  return hook ? hook(t) : FbConnection::CommitFault::None;
+}
+
 std::vector<fbi::QueryHook*> QueriesOf(fbi::TxState& s) {
   std::lock_guard<std::mutex> lock(s.mutex);
   return s.queries;
@@ -149,11 +155,23 @@ void FbTransaction::Commit() {
     fbi::Use use(connection_);
     if (state_->generation != use.Generation()) fbi::FailLost(connection_);
     for (fbi::QueryHook* q : QueriesOf(*state_)) q->CloseCursorQuietly();
+    const FbConnection::CommitFault fault = InjectedFault(connection_, *this);
     fbi::Status st;
     try {
-      handle_->commit(&st);  // success releases it
+      if (fault != FbConnection::CommitFault::LoseBefore) {
+        handle_->commit(&st);  // success releases it
+        if (fault == FbConnection::CommitFault::LoseAfter) handle_ = nullptr;
+      }
     } catch (const Firebird::FbException& e) {
       EDatabaseError err = fbi::ToError(e);
+      use.Failed(err);
+      throw err;
+    }
+    if (fault != FbConnection::CommitFault::None) {
+      // As when the server dies with the commit under way: the caller
+      // cannot tell whether it was done.
+      EDatabaseError err("Error reading data from the connection. (falha injetada)",
+                         {335544726 /* isc_net_read_err */});
       use.Failed(err);
       throw err;
     }

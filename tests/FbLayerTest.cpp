@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -76,22 +77,34 @@ TEST_F(FbLayerTest, TimestampsRoundTripToTheMillisecond) {
       dt::EncodeDateTime(1899, 12, 30, 0, 0, 0, 1),
       dt::EncodeDateTime(2031, 7, 4, 8, 30, 17, 123),
       dt::EncodeDateTime(1970, 1, 1, 12, 0, 0, 500),
+      // Before 30/12/1899 the value is negative and its time is its
+      // fraction without the sign.
+      dt::EncodeDateTime(1899, 12, 29, 6, 0, 0, 0),
+      dt::EncodeDateTime(1, 1, 1, 12, 0, 0, 0),
   };
+  constexpr int kValues = static_cast<int>(std::size(values));
   FbTransaction tr(conn, Explicit());
   tr.StartTransaction();
   FbQuery ins(conn, tr, "insert into TS (K, D) values (:K, :D)");
-  for (int k = 0; k < 5; ++k) {
+  for (int k = 0; k < kValues; ++k) {
     ins.ParamByName("K").SetInteger(k);
     ins.ParamByName("D").SetDateTime(values[k]);
     ins.ExecQuery();
   }
   tr.Commit();
-  for (int k = 0; k < 5; ++k) {
+  EXPECT_EQ(values[5], -1.25);
+  for (int k = 0; k < kValues; ++k) {
     EXPECT_EQ(db.QueryDateTime("select D from TS where K = " + std::to_string(k)), values[k]) << k;
   }
   // What the server itself sees, and its fixed points.
   EXPECT_EQ(db.QueryString("select cast(D as varchar(30)) from TS where K = 0"),
             "2024-02-29 23:59:59.9990");
+  EXPECT_EQ(db.QueryString("select cast(D as varchar(30)) from TS where K = 5"),
+            "1899-12-29 06:00:00.0000");
+  EXPECT_EQ(db.QueryString("select cast(D as varchar(30)) from TS where K = 6"),
+            "0001-01-01 12:00:00.0000");
+  EXPECT_EQ(db.QueryDateTime("select cast('1899-12-29 06:00' as timestamp) from rdb$database"),
+            -1.25);
   EXPECT_EQ(db.QueryDateTime("select cast('1899-12-30' as date) from rdb$database"), 0.0);
   EXPECT_EQ(db.QueryDateTime("select cast('2000-01-01 00:00' as timestamp) from rdb$database"),
             36526.0);
@@ -185,31 +198,35 @@ TEST_F(FbLayerTest, TextOutsideLatin1BecomesQuestionMarkAndTheRowIsKept) {
   EXPECT_EQ(db.QueryString("select TEXTO from ALARMES"), "Tensão 230 ? ? ? bad utf8");
 }
 
-TEST_F(FbLayerTest, OverlongTextFailsWithStringTruncationAndNothingIsStored) {
-  FbConnection conn(db.Params());
-  FbTransaction tr(conn, Explicit());
-  tr.StartTransaction();
-  FbQuery q(conn, tr, "insert into ONLINE_VALUES (EQUIP_ID, VAR, VALOR) values (1, :VAR, :VALOR)");
-  q.ParamByName("VAR").SetString("A");
-  q.ParamByName("VALOR").SetString(std::string(64, 'x'));  // fits exactly
-  q.ExecQuery();
-  q.ParamByName("VAR").SetString("B");
-  q.ParamByName("VALOR").SetString(std::string(65, 'x'));
-  try {
-    q.ExecQuery();
-    FAIL() << "no error";
-  } catch (const EDatabaseError& e) {
-    EXPECT_TRUE(e.HasCode(335544914)) << e.what();
-    EXPECT_FALSE(e.ConnectionLost());
-  }
-  // Accented text counts characters, not UTF-8 bytes: 64 x "ç" fits.
-  q.ParamByName("VAR").SetString("C");
+// A text longer than its column is cut to the column's length in characters
+// (accents count as one, on the service's ISO 8859-1 connection and on a
+// UTF8 one alike) instead of failing the whole row.
+TEST_F(FbLayerTest, OverlongTextIsCutToTheColumnLength) {
   std::string cedillas;
-  for (int i = 0; i < 64; ++i) cedillas += "ç";
-  q.ParamByName("VALOR").SetString(cedillas);
-  q.ExecQuery();
-  tr.Commit();
-  EXPECT_EQ(db.QueryInt("select count(*) from ONLINE_VALUES"), 2);
+  for (int i = 0; i < 70; ++i) cedillas += "ç";
+  for (const FbConnectParams& params : {db.Params(), db.SysdbaParams("UTF8")}) {
+    SCOPED_TRACE(params.Charset);
+    db.Exec("delete from ONLINE_VALUES");
+    FbConnection conn(params);
+    FbTransaction tr(conn, Explicit());
+    tr.StartTransaction();
+    FbQuery q(conn, tr,
+              "insert into ONLINE_VALUES (EQUIP_ID, VAR, VALOR) values (1, :VAR, :VALOR)");
+    q.ParamByName("VAR").SetString("A");
+    q.ParamByName("VALOR").SetString(std::string(64, 'x'));  // fits exactly
+    q.ExecQuery();
+    q.ParamByName("VAR").SetString("B");
+    q.ParamByName("VALOR").SetString(std::string(65, 'y'));
+    q.ExecQuery();
+    q.ParamByName("VAR").SetString("C");
+    q.ParamByName("VALOR").SetString(cedillas);
+    q.ExecQuery();
+    tr.Commit();
+    EXPECT_EQ(db.QueryString("select VALOR from ONLINE_VALUES where VAR = 'A'"), std::string(64, 'x'));
+    EXPECT_EQ(db.QueryString("select VALOR from ONLINE_VALUES where VAR = 'B'"), std::string(64, 'y'));
+    EXPECT_EQ(db.QueryString("select VALOR from ONLINE_VALUES where VAR = 'C'"),
+              cedillas.substr(0, 128));  // 64 characters of two UTF-8 bytes
+  }
 }
 
 TEST_F(FbLayerTest, BlobsRoundTripAcrossSegmentBoundaries) {

@@ -118,6 +118,7 @@ TEST_F(TmodDatabaseTest, DescriptionsAndTheirErrorText) {
 }
 
 TEST_F(TmodDatabaseTest, EquipmentStatusIsCreatedUpdatedAndReset) {
+  db.Exec("alter table STATUS_EQUIPS add constraint CK_TESTE check (STATUS <> 7)");
   TmodDatabase m(db.Params());
   m.ResetEquipStatus();  // empty table: nothing to do, no error
   EXPECT_EQ(db.QueryInt("select count(*) from STATUS_EQUIPS"), 0);
@@ -137,12 +138,18 @@ TEST_F(TmodDatabaseTest, EquipmentStatusIsCreatedUpdatedAndReset) {
   EXPECT_EQ(db.QueryInt("select count(*) from STATUS_EQUIPS where STATUS = 0 and TEXTO = ''"), 2);
   EXPECT_FALSE(AnyTransactionActive(m));
 
-  // A text the column cannot hold: the write is lost, the next one works.
+  // A text longer than the column is stored cut to it, not lost.
   m.SetEquipStatus(5, 1, std::string(300, 'x'));
-  EXPECT_EQ(db.QueryInt("select STATUS from STATUS_EQUIPS where EQUIP_ID = 5"), 0);
-  EXPECT_FALSE(m.StatusTransaction.InTransaction());
-  m.SetEquipStatus(5, 1, "Comunicação normal");
   EXPECT_EQ(db.QueryInt("select STATUS from STATUS_EQUIPS where EQUIP_ID = 5"), 1);
+  EXPECT_EQ(db.QueryString("select TEXTO from STATUS_EQUIPS where EQUIP_ID = 5"),
+            std::string(255, 'x'));
+  EXPECT_FALSE(m.StatusTransaction.InTransaction());
+  // A write the database refuses is lost; the next one works.
+  m.SetEquipStatus(5, 7, "Recusado");
+  EXPECT_EQ(db.QueryInt("select STATUS from STATUS_EQUIPS where EQUIP_ID = 5"), 1);
+  EXPECT_FALSE(m.StatusTransaction.InTransaction());
+  m.SetEquipStatus(5, 3, "Falha de comunicação");
+  EXPECT_EQ(db.QueryInt("select STATUS from STATUS_EQUIPS where EQUIP_ID = 5"), 3);
 }
 
 TEST_F(TmodDatabaseTest, ActivityMessageKeepsOneRow) {

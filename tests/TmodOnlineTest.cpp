@@ -129,10 +129,11 @@ TEST_F(TmodOnlineTest, ValuesReplaceThePreviousValueOfTheSameName) {
 }
 
 TEST_F(TmodOnlineTest, AFailedWriteLeavesEarlierPairsForTheNextBegin) {
+  db.Exec("alter table ONLINE_VALUES add constraint CK_TESTE check (VALOR <> 'recusado')");
   TmodOnline m(db.OnlineParams());
   m.BeginValues();
   m.StoreOnlineValue(3, "A", "1");
-  EXPECT_THROW(m.StoreOnlineValue(3, std::string(65, 'n'), "2"), EDatabaseError);
+  EXPECT_THROW(m.StoreOnlineValue(3, "N", "recusado"), EDatabaseError);
   EXPECT_TRUE(m.TransactionValues.InTransaction());
   EXPECT_EQ(db.QueryInt("select count(*) from ONLINE_VALUES"), 0);  // not committed yet
   m.BeginValues();  // commits what was written before it starts afresh
