@@ -13,7 +13,7 @@ KxAlarmLog::KxAlarmLog(TFileLog* log, TmodDatabase* database)
     : Log(log), database_(database ? database : modDatabase) {}
 
 KxAlarmeResult KxAlarmLog::LogAlarme(int32_t classe, TDateTime data, const std::string& texto,
-                                     int32_t equipId) {
+                                     int32_t equipId, KxAlarmeRetry retry) {
   // One insert at a time, from the start of its transaction to the failure
   // line: three threads share AddAlarme and AlarmesTrans.
   std::lock_guard<TCriticalSection> lock(lock_);
@@ -42,8 +42,10 @@ KxAlarmeResult KxAlarmLog::LogAlarme(int32_t classe, TDateTime data, const std::
   } catch (...) {
     failure = "erro desconhecido";
   }
+  const bool offeredAgain =
+      result == KxAlarmeResult::ConnectionLost && retry == KxAlarmeRetry::Caller;
   try {
-    if (Log)
+    if (Log && !offeredAgain)
       Log->WriteLine("AlarmLog: exceção ao inserir alarme [" + text::IntToStr(equipId) +
                      "]: " + failure);
   } catch (...) {

@@ -1,6 +1,7 @@
 #include "acquisition/KxCommThread.h"
 #include "platform/ExceptionMessage.h"
 
+#include <cstring>
 #include <exception>
 
 #include "acquisition/KxCustomLog.h"
@@ -42,7 +43,13 @@ void KxCommThread::Execute() {
   Sleep(kStartPause);
   while (!Terminated()) {
     try {
-      Feriados->Load();
+      // The holidays are read once the connection is there: a reload that
+      // fails keeps the last good list, and none at all may tag records.
+      if (!WaitForDatabase()) break;
+      if (!ReloadFeriados()) {
+        Sleep(kLostPause);
+        continue;
+      }
       KxListaEquipamentos* equips = BuildingData->ListaEquipamentos.get();
       int visited = 0;
       // The count is read afresh at every step.
@@ -65,6 +72,16 @@ void KxCommThread::Execute() {
   Log->WriteLine("Thread comunicação finalizada!");
 }
 
+bool KxCommThread::ReloadFeriados() {
+  if (Feriados->Load()) {
+    feriadosLidos_ = true;
+    return true;
+  }
+  // Without a list ever read, records would be tagged as if no holiday
+  // existed: wait for the connection rather than visit.
+  return feriadosLidos_ || !database_->Database.Lost();
+}
+
 bool KxCommThread::WaitForDatabase() {
   // Nothing read could be stored while the main connection is lost: wait
   // until it is attached again (a try every 5 s at most, FbConnection).
@@ -74,21 +91,34 @@ bool KxCommThread::WaitForDatabase() {
 
 void KxCommThread::CycleEquipamento(KxEquipamento* equip) {
   Descricao = database_->GetEquipDescription(equip->EquipId);
+  visitCutByLoss_ = false;
   const bool ok = ReadEquipamento(equip);
-  // A visit cut short by the stop request says nothing about the equipment:
-  // no loss-of-communication alarm, no failure status (the stop sequence
-  // resets every status right after).
-  if (!ok && Terminated()) return;
-  if (!ok && equip->Comunicando) {
-    AlarmLog->LogAlarme(2, Clock().Now(), "Sem comunicação com o equipamento.", equip->EquipId);
-  } else if (ok && !equip->Comunicando) {
-    AlarmLog->LogAlarme(3, Clock().Now(), "Comunicação normal.", equip->EquipId);
-  }
+  // A visit cut short by the stop request or by the loss of the database
+  // says nothing about the equipment: no communication alarm, no status, and
+  // Comunicando stays (the stop sequence resets every status right after; a
+  // lost connection is the database's failure, not the meter's).
+  if (!ok && (Terminated() || visitCutByLoss_)) return;
+  if (!RecordCommunicationChange(equip, ok)) return;
   if (ok)
     database_->SetEquipStatus(equip->EquipId, 1, "Comunicação normal");
   else
     database_->SetEquipStatus(equip->EquipId, 3, "Falha de comunicação");
   equip->Comunicando = ok;
+}
+
+bool KxCommThread::RecordCommunicationChange(KxEquipamento* equip, bool ok) {
+  KxAlarmeResult result = KxAlarmeResult::Stored;
+  if (!ok && equip->Comunicando) {
+    result = AlarmLog->LogAlarme(2, Clock().Now(), "Sem comunicação com o equipamento.",
+                                 equip->EquipId, KxAlarmeRetry::Caller);
+  } else if (ok && !equip->Comunicando) {
+    result = AlarmLog->LogAlarme(3, Clock().Now(), "Comunicação normal.", equip->EquipId,
+                                 KxAlarmeRetry::Caller);
+  }
+  // Kept out by a lost connection: Comunicando stays as it was, so the next
+  // visit that finds the database records the change (one alarm each way,
+  // always in pairs).
+  return result != KxAlarmeResult::ConnectionLost;
 }
 
 bool KxCommThread::ReadEquipamento(KxEquipamento* equip) {
@@ -152,10 +182,14 @@ bool KxCommThread::IsFutureDate(TDateTime date) {
 }
 
 bool KxCommThread::IsUnusableDate(TDateTime date, TDateTime from) {
-  return !dt::IsValid(date) || !(date > from);
+  return !dt::IsValid(date) || dt::ToMSecs(date) == dt::ToMSecs(from);
 }
 
 bool KxCommThread::CollectHistoricoCanal(KxEquipamento* equip, KxCanal* canal) {
+  if (!StorePendingHistorico(equip, canal)) {
+    visitCutByLoss_ = true;
+    return false;
+  }
   int failures = 0;
   // The same variables serve every call of the loop; a package sets them on ReadOk.
   TDateTime date = 0;
@@ -173,14 +207,11 @@ bool KxCommThread::CollectHistoricoCanal(KxEquipamento* equip, KxCanal* canal) {
           equip->RelogioPendente = true;
         } else {
           // Moved before the insert: a record refused by the database is not
-          // asked for again. One that could not be stored because the
-          // connection is lost is given back: the from-date returns to where it
-          // was and the visit fails, so the record is read again once the
-          // database is back.
-          const TDateTime previous = canal->UltimaData;
+          // asked for again. One kept out by a lost connection is kept by
+          // StoreHistorico and stored first thing at the channel's next visit.
           canal->UltimaData = date;
           if (!StoreHistorico(equip, canal, date, value)) {
-            canal->UltimaData = previous;
+            visitCutByLoss_ = true;
             return false;
           }
         }
@@ -207,16 +238,10 @@ bool KxCommThread::StoreHistorico(KxEquipamento* equip, KxCanal* canal, TDateTim
   bool committing = false;
   try {
     db.HistoricoTrans.StartTransaction();
-    const auto doubt = inDoubt_.find(canal->CanalId);
-    if (doubt != inDoubt_.end()) {
-      const bool same = dt::ToMSecs(doubt->second) == dt::ToMSecs(stored);
-      if (same && HistoricoExists(canal->CanalId, stored)) {
-        // The commit that was cut had reached the server.
-        db.HistoricoTrans.Commit();
-        inDoubt_.erase(doubt);
-        return true;
-      }
-      inDoubt_.erase(doubt);
+    if (WasStoredBeforeTheLoss(canal->CanalId, date, stored, value)) {
+      db.HistoricoTrans.Commit();
+      NoteStored(canal->CanalId, stored, value);
+      return true;
     }
     db.AddHistorico.ParamByName("DATA").SetDateTime(stored);
     db.AddHistorico.ParamByName("VALOR").SetFloat(value);
@@ -228,11 +253,15 @@ bool KxCommThread::StoreHistorico(KxEquipamento* equip, KxCanal* canal, TDateTim
     db.AddHistorico.ExecQuery();
     committing = true;
     db.HistoricoTrans.Commit();
+    NoteStored(canal->CanalId, stored, value);
     return true;
   } catch (...) {
     if (CurrentErrorIsConnectionLost()) {
-      // The connection's own line reports the loss, once.
-      if (committing) inDoubt_[canal->CanalId] = stored;
+      // The connection's own line reports the loss, once. The record is
+      // kept for the channel's next visit; when the commit itself was cut,
+      // the server may hold it already.
+      historicoPendente_[canal->CanalId] = HistoricoPendente{date, value};
+      if (committing) NoteInDoubt(canal->CanalId, date, stored, value);
       try {
         if (db.HistoricoTrans.InTransaction()) db.HistoricoTrans.Rollback();
       } catch (...) {
@@ -272,21 +301,79 @@ bool KxCommThread::AlarmeExists(int32_t equipId, TDateTime date, int32_t classe)
   }
 }
 
-bool KxCommThread::HistoricoExists(int32_t canalId, TDateTime stored) {
+namespace {
+
+uint32_t Bits(float value) {
+  uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
+}  // namespace
+
+bool KxCommThread::StorePendingHistorico(KxEquipamento* equip, KxCanal* canal) {
+  const auto it = historicoPendente_.find(canal->CanalId);
+  if (it == historicoPendente_.end()) return true;
+  const HistoricoPendente pendente = it->second;
+  historicoPendente_.erase(it);
+  return StoreHistorico(equip, canal, pendente.date, pendente.value);
+}
+
+void KxCommThread::NoteStored(int32_t canalId, TDateTime stored, float value) {
+  MinuteRows& rows = minuteRows_[canalId];
+  const int64_t minute = dt::ToMSecs(stored);
+  if (rows.minute != minute) {
+    rows.minute = minute;
+    rows.count.clear();
+  }
+  ++rows.count[Bits(value)];
+}
+
+void KxCommThread::NoteInDoubt(int32_t canalId, TDateTime date, TDateTime stored, float value) {
+  const MinuteRows& rows = minuteRows_[canalId];
+  int64_t before = 0;
+  if (rows.minute == dt::ToMSecs(stored)) {
+    const auto it = rows.count.find(Bits(value));
+    if (it != rows.count.end()) before = it->second;
+  }
+  inDoubt_[canalId] = InDoubt{dt::ToMSecs(date), Bits(value), before};
+}
+
+bool KxCommThread::WasStoredBeforeTheLoss(int32_t canalId, TDateTime date, TDateTime stored,
+                                          float value) {
+  const auto doubt = inDoubt_.find(canalId);
+  if (doubt == inDoubt_.end()) return false;
+  const InDoubt d = doubt->second;
+  inDoubt_.erase(doubt);
+  // Another record than the one in doubt: the meter moved on, nothing to match.
+  if (d.dateMs != dt::ToMSecs(date) || d.valueBits != Bits(value)) return false;
+  // The rows that look the same (one channel, one stored minute, one value)
+  // are told apart by number: those this thread had committed before the
+  // one in doubt, and the one in doubt if its commit got through.
+  return HistoricoCount(canalId, stored, value) > d.sameBefore;
+}
+
+int64_t KxCommThread::HistoricoCount(int32_t canalId, TDateTime stored, float value) {
   TmodDatabase& db = *database_;
   if (!existsQuery_)
     existsQuery_ = std::make_unique<FbQuery>(
         db.Database, db.HistoricoTrans,
-        "select count(*) as N from HISTORICOS_H where CANAL_ID = :CANAL_ID and DATA = :DATA");
+        "select count(*) as N from HISTORICOS_H where CANAL_ID = :CANAL_ID and DATA = :DATA "
+        "and VALOR = :VALOR");
   existsQuery_->ParamByName("CANAL_ID").SetInteger(canalId);
   existsQuery_->ParamByName("DATA").SetDateTime(stored);
+  existsQuery_->ParamByName("VALOR").SetFloat(value);
   existsQuery_->ExecQuery();
-  const bool found = !existsQuery_->Eof() && existsQuery_->FieldByName("N").AsInteger() > 0;
+  const int64_t n = existsQuery_->Eof() ? 0 : existsQuery_->FieldByName("N").AsInteger();
   existsQuery_->Close();
-  return found;
+  return n;
 }
 
 bool KxCommThread::CollectAlarmes(KxEquipamento* equip) {
+  if (!StorePendingAlarme(equip)) {
+    visitCutByLoss_ = true;
+    return false;
+  }
   int failures = 0;
   TDateTime date = 0;
   std::u16string texto;
@@ -303,7 +390,6 @@ bool KxCommThread::CollectAlarmes(KxEquipamento* equip) {
           Log->WriteLine("CommThread: inserção de alarmes futuros [" + Id(equip->EquipId) +
                          "] Data=" + dt::FormatShort(date));
         } else {
-          const TDateTime previous = equip->DataUltimoAlarme;
           equip->DataUltimoAlarme = date;
           const std::string t = text::FromUtf16(texto);
           if (t.empty()) {
@@ -313,29 +399,8 @@ bool KxCommThread::CollectAlarmes(KxEquipamento* equip) {
                            " - " + t);
           } else {
             try {
-              // An alarm whose insert was cut by a lost connection may have
-              // reached the server: when it comes again it is stored only if
-              // it is not there yet.
-              bool stored = false;
-              const auto doubt = alarmInDoubt_.find(equip->EquipId);
-              if (doubt != alarmInDoubt_.end()) {
-                if (dt::ToMSecs(doubt->second) == dt::ToMSecs(date)) {
-                  try {
-                    stored = AlarmeExists(equip->EquipId, date, classe);
-                  } catch (...) {
-                    // Still no database: the alarm stays in doubt and is
-                    // asked for again.
-                    equip->DataUltimoAlarme = previous;
-                    return false;
-                  }
-                }
-                alarmInDoubt_.erase(doubt);
-              }
-              // Given back when the connection is lost, as for history.
-              if (!stored && AlarmLog->LogAlarme(classe, date, t, equip->EquipId) ==
-                                 KxAlarmeResult::ConnectionLost) {
-                alarmInDoubt_[equip->EquipId] = date;
-                equip->DataUltimoAlarme = previous;
+              if (!StoreAlarme(equip, AlarmePendente{date, t, classe})) {
+                visitCutByLoss_ = true;
                 return false;
               }
             } catch (...) {
@@ -358,4 +423,28 @@ bool KxCommThread::CollectAlarmes(KxEquipamento* equip) {
     if (r == ReadEnd) return true;
     if (++failures >= 1) return false;
   }
+}
+
+bool KxCommThread::StoreAlarme(KxEquipamento* equip, const AlarmePendente& alarme) {
+  if (AlarmLog->LogAlarme(alarme.classe, alarme.date, alarme.texto, equip->EquipId,
+                          KxAlarmeRetry::Caller) != KxAlarmeResult::ConnectionLost)
+    return true;
+  // Its insert may or may not have reached the server: kept here, and stored
+  // (unless found there) before anything more is read from the equipment.
+  alarmePendente_[equip->EquipId] = alarme;
+  return false;
+}
+
+bool KxCommThread::StorePendingAlarme(KxEquipamento* equip) {
+  const auto it = alarmePendente_.find(equip->EquipId);
+  if (it == alarmePendente_.end()) return true;
+  const AlarmePendente alarme = it->second;
+  bool there = false;
+  try {
+    there = AlarmeExists(equip->EquipId, alarme.date, alarme.classe);
+  } catch (...) {
+    if (CurrentErrorIsConnectionLost()) return false;  // still no database: kept
+  }
+  alarmePendente_.erase(it);
+  return there || StoreAlarme(equip, alarme);
 }

@@ -12,10 +12,17 @@ enum class KxAlarmeResult {
   ConnectionLost,  // the database could not be reached: the alarm may be offered again later
 };
 
+// Whether an alarm that finds the connection lost is offered again later.
+enum class KxAlarmeRetry {
+  Never,   // lost for good if it cannot be stored now (the service's own events)
+  Caller,  // the caller offers it again once the connection is back
+};
+
 class KxCustomLog {
  public:
   virtual ~KxCustomLog() = default;
   // Inserts one alarm; equipId -1 stands for an event of the service itself.
   virtual KxAlarmeResult LogAlarme(int32_t classe, TDateTime data, const std::string& texto,
-                                   int32_t equipId) = 0;
+                                   int32_t equipId,
+                                   KxAlarmeRetry retry = KxAlarmeRetry::Never) = 0;
 };

@@ -29,25 +29,32 @@ TmodFeriados::~TmodFeriados() {
   }
 }
 
-void TmodFeriados::Load() {
+bool TmodFeriados::Load() {
+  auto lista = std::make_unique<TListaFeriados>();
   try {
-    ListaFeriados->Clear();
     FeriadosTrans.StartTransaction();
     Feriados.ExecQuery();
     while (!Feriados.Eof()) {
-      ListaFeriados->Add(Feriados.FieldByName("DATA").AsDateTime());
+      lista->Add(Feriados.FieldByName("DATA").AsDateTime());
       Feriados.Next();
     }
     Feriados.Close();
     FeriadosTrans.Commit();
   } catch (...) {
-    // The list keeps what was added before the failure. A cursor left open
-    // by a failed fetch must be closed before the statement is used again.
-    try {
-      Feriados.Close();
-    } catch (...) {
-    }
-    // Only a failing rollback reaches the caller.
-    if (FeriadosTrans.InTransaction()) FeriadosTrans.Rollback();
+    RollBackFailedLoad();
+    return false;
   }
+  ListaFeriados = std::move(lista);
+  return true;
+}
+
+void TmodFeriados::RollBackFailedLoad() {
+  // A cursor left open by a failed fetch must be closed before the
+  // statement is used again.
+  try {
+    Feriados.Close();
+  } catch (...) {
+  }
+  // Only a failing rollback reaches the caller.
+  if (FeriadosTrans.InTransaction()) FeriadosTrans.Rollback();
 }

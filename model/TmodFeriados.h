@@ -17,11 +17,17 @@ class TmodFeriados {
   explicit TmodFeriados(TmodDatabase* database = nullptr);
   ~TmodFeriados();
 
-  // Reloads ListaFeriados from FERIADOS. Swallows database errors (the list
-  // keeps what was added before the error); only a failing rollback escapes.
-  void Load();
+  // Reloads ListaFeriados from FERIADOS. The new list is read apart and
+  // takes the old one's place only when it was read whole: after any
+  // failure the holidays of the last good reload stay in force, so a record
+  // is never tagged as if its holiday did not exist. Swallows database
+  // errors; only a failing rollback escapes. True when the list was renewed.
+  bool Load();
 
   FbTransaction FeriadosTrans;
   FbQuery Feriados;
   std::unique_ptr<TListaFeriados> ListaFeriados;
+
+ private:
+  void RollBackFailedLoad();
 };

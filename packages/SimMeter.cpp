@@ -214,18 +214,21 @@ class SimMeter : public KxEquipamento {
       Count("history_failed");
       return failCode_;
     }
+    Cursor& cursor = cursors_[equipIndex];
+    const int64_t fromMs = FromMs(from);
+    int64_t after = fromMs;
+    if (cursor.Continues(fromMs, start)) after = std::max(after, cursor.delivered);
     if (!badHistory_.empty()) {
       const std::string kind = badHistory_.front();
       badHistory_.erase(badHistory_.begin());
       Count("history_bad");
       date = BadDate(kind);
       value = ValueAt(equipIndex, MeterNowMs());
+      // The bad record sits in the log where it was read: a call from its
+      // date (the service took it) goes on after it.
+      if (std::isfinite(date)) cursor = Cursor{true, FromMs(date), after, std::chrono::steady_clock::now()};
       return ReadOk;
     }
-    Cursor& cursor = cursors_[equipIndex];
-    const int64_t fromMs = FromMs(from);
-    int64_t after = fromMs;
-    if (cursor.Continues(fromMs, start)) after = std::max(after, cursor.delivered);
     const int64_t next = NextRecordAfter(after);
     if (next > MeterNowMs()) {
       cursor.active = false;
@@ -259,6 +262,9 @@ class SimMeter : public KxEquipamento {
       Count("alarm_failed");
       return failCode_;
     }
+    const int64_t fromMs = FromMs(from);
+    int64_t after = fromMs;
+    if (alarmCursor_.Continues(fromMs, start)) after = std::max(after, alarmCursor_.delivered);
     if (!badAlarm_.empty()) {
       const std::string kind = badAlarm_.front();
       badAlarm_.erase(badAlarm_.begin());
@@ -266,11 +272,10 @@ class SimMeter : public KxEquipamento {
       date = BadDate(kind);
       text = u"Alarme com data inválida";
       classe = 99;
+      if (std::isfinite(date))
+        alarmCursor_ = Cursor{true, FromMs(date), after, std::chrono::steady_clock::now()};
       return ReadOk;
     }
-    const int64_t fromMs = FromMs(from);
-    int64_t after = fromMs;
-    if (alarmCursor_.Continues(fromMs, start)) after = std::max(after, alarmCursor_.delivered);
     Alarm alarm;
     if (!NextAlarmAfter(after, alarm) || alarm.ms > MeterNowMs()) {
       alarmCursor_.active = false;

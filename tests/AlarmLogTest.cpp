@@ -101,17 +101,23 @@ TEST_F(AlarmLogTest, ConcurrentCallersGiveWholeRows) {
 }
 
 TEST_F(AlarmLogTest, FailedInsertWritesItsLineAndRollsBack) {
+  db.Exec("alter table ALARMES add constraint CK_TESTE check (CLASSE <> 666)");
   CaptureLog log(path_);
   TmodDatabase m(db.Params());
   KxAlarmLog alarms(&log, &m);
-  alarms.LogAlarme(5, dt::EncodeDate(2024, 1, 1), std::string(256, 'x'), 3);  // too long
-  ASSERT_EQ(log.Lines().size(), 1u);
-  EXPECT_EQ(log.Lines()[0].rfind("AlarmLog: exceção ao inserir alarme [3]: ", 0), 0u)
-      << log.Lines()[0];
+  // Refused for the row itself: lost, with its line, whoever would retry it.
+  for (KxAlarmeRetry retry : {KxAlarmeRetry::Never, KxAlarmeRetry::Caller})
+    EXPECT_EQ(alarms.LogAlarme(666, dt::EncodeDate(2024, 1, 1), "Recusado", 3, retry),
+              KxAlarmeResult::Refused);
+  ASSERT_EQ(log.Lines().size(), 2u);
+  for (const auto& line : log.Lines())
+    EXPECT_EQ(line.rfind("AlarmLog: exceção ao inserir alarme [3]: ", 0), 0u) << line;
   EXPECT_FALSE(m.AlarmesTrans.InTransaction());
-  alarms.LogAlarme(5, dt::EncodeDate(2024, 1, 1), "Comunicação normal.", 3);
-  EXPECT_EQ(db.QueryInt("select count(*) from ALARMES"), 1);
-  EXPECT_EQ(log.Lines().size(), 1u);
+  // A text longer than the column is stored cut to it.
+  EXPECT_EQ(alarms.LogAlarme(5, dt::EncodeDate(2024, 1, 1), std::string(300, 'x'), 3),
+            KxAlarmeResult::Stored);
+  EXPECT_EQ(db.QueryString("select TEXTO from ALARMES"), std::string(255, 'x'));
+  EXPECT_EQ(log.Lines().size(), 2u);
 }
 
 TEST_F(AlarmLogTest, LostConnectionWritesTheFailureLineAndReturns) {
@@ -123,8 +129,16 @@ TEST_F(AlarmLogTest, LostConnectionWritesTheFailureLineAndReturns) {
       TmodDatabase m(proxy.Params(db.Params()));
       KxAlarmLog alarms(&log, &m);
       proxy.Cut();
-      EXPECT_NO_THROW(alarms.LogAlarme(1000, dt::EncodeDate(2024, 1, 1), "Serviço de comunicação PARADO.", -1));
-      EXPECT_NO_THROW(alarms.LogAlarme(2, dt::EncodeDate(2024, 1, 1), "Sem comunicação com o equipamento.", 7));
+      // Nobody offers these again: lost, each with its line.
+      EXPECT_EQ(alarms.LogAlarme(1000, dt::EncodeDate(2024, 1, 1), "Serviço de comunicação PARADO.", -1),
+                KxAlarmeResult::ConnectionLost);
+      EXPECT_EQ(alarms.LogAlarme(2, dt::EncodeDate(2024, 1, 1), "Sem comunicação com o equipamento.", 7),
+                KxAlarmeResult::ConnectionLost);
+      // Its caller offers this one again once the connection is back: not
+      // lost, no line.
+      EXPECT_EQ(alarms.LogAlarme(10, dt::EncodeDate(2024, 1, 1), "Porta aberta", 7,
+                                 KxAlarmeRetry::Caller),
+                KxAlarmeResult::ConnectionLost);
       EXPECT_FALSE(m.AlarmesTrans.InTransaction());
       const auto lines = log.Lines();
       ASSERT_EQ(lines.size(), 2u);

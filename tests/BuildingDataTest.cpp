@@ -575,10 +575,13 @@ TEST_F(BuildingDataTest, FeriadosLoadReadsEveryRowAndSwallowsFailures) {
   feriados.Load();  // reloading replaces, never appends
   EXPECT_EQ(feriados.ListaFeriados->Count(), 2);
 
-  // The connection is gone: nothing escapes, the list is empty.
+  // The connection is gone: nothing escapes, and the holidays read last stay
+  // in force (an empty list would tag every holiday's records wrongly).
   ASSERT_GE(db.KillConnections(), 1);
-  EXPECT_NO_THROW(feriados.Load());
-  EXPECT_EQ(feriados.ListaFeriados->Count(), 0);
+  bool renewed = true;
+  EXPECT_NO_THROW(renewed = feriados.Load());
+  EXPECT_FALSE(renewed);
+  EXPECT_EQ(feriados.ListaFeriados->Count(), 2);
   EXPECT_FALSE(feriados.FeriadosTrans.InTransaction());
 }
 

@@ -3,6 +3,7 @@
 // one equipment, each released pause is exactly one visit.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <iostream>
 #include <memory>
@@ -315,14 +316,19 @@ TEST_F(CommThreadTest, AVisitStoresEveryRecordWithItsPeriodAndReportsEachStep) {
   EXPECT_EQ(1, log->Count("Equipamento [7]: Fake 1.0"));
 
   // Second visit: nothing new; a new description shows at once; no second
-  // "Comunicação normal." and no second version read.
+  // "Comunicação normal." and no second version read. A channel description
+  // of 300 characters makes a message longer than its column: it is stored
+  // cut, not lost.
   db.Exec("update EQUIPAMENTOS set DESCRICAO = 'Medidor Sete' where EQUIP_ID = 7");
+  db.Exec("alter table CANAIS alter DESCRICAO type varchar(300)");
+  const std::string longa = "Demanda " + std::string(292, 'd');
+  db.Exec("update CANAIS set DESCRICAO = '" + longa + "' where CANAL_ID = 72");
   Visit();
   EXPECT_EQ(expected, Rows());
   EXPECT_EQ((std::vector<std::string>{"Inicializando leitura de Medidor 7",
                                       "Lendo Medidor 7 - Energia", "Lendo Medidor 7 - Demanda",
                                       "Lendo Medidor 7 - Alarmes", "Lendo Medidor Sete - Energia",
-                                      "Lendo Medidor Sete - Demanda",
+                                      ("Lendo Medidor Sete - " + longa).substr(0, 255),
                                       "Lendo Medidor Sete - Alarmes"}),
             Messages());
   EXPECT_EQ(2u, Alarms().size());
@@ -527,36 +533,45 @@ TEST_F(CommThreadTest, AFailedInsertIsReportedAndSkippedAndAChannelWithoutVariab
 // Mend: a record that is no date, or not dated after the from-date it answers,
 // would store garbage and move the from-date back (the whole history after it
 // read and stored again). It counts as an invalid record.
-TEST_F(CommThreadTest, RecordsWithUnusableDatesCountAsInvalidAndLeaveTheFromDate) {
+// A meter delivers its records in the order it stored them (every record
+// here is "raw": the meter's own position decides what comes next). What is
+// no date at all, and the from-date itself, is an invalid record; a valid
+// date before the from-date (the meter's clock was set back) is stored and
+// becomes the from-date.
+TEST_F(CommThreadTest, RecordsWithoutADateOrAtTheFromDateAreInvalidEarlierOnesAreStored) {
   FakeEquip* e = AddStandardEquip();
   e->DataUltimoAlarme = At(2016, 3, 1, 0, 0);
-  e->SetHistory(0, {{At(2016, 3, 16, 12, 0, 5), 1.f},
+  e->SetHistory(0, {{At(2016, 3, 16, 12, 0, 5), 1.f, ReadOk, true},
                     {NAN, 2.f, ReadOk, true},
                     {INFINITY, 2.5f, ReadOk, true},
-                    {At(1, 1, 1, 12, 0), 3.f, ReadOk, true},
+                    {1e7, 3.f, ReadOk, true},  // after the year 9999
                     {At(2016, 3, 16, 11, 0), 4.f, ReadOk, true},  // before the from-date
-                    {At(2016, 3, 16, 12, 0, 5), 4.5f, ReadOk, true},  // the from-date itself
-                    {At(2016, 3, 16, 12, 15, 5), 5.f}});
+                    {At(2016, 3, 16, 11, 0), 4.5f, ReadOk, true},  // the from-date itself
+                    {At(2016, 3, 16, 12, 15, 5), 5.f, ReadOk, true}});
   e->SetAlarms({{NAN, u"Alarme com data inválida", 99, ReadOk, true},
-                {At(2016, 2, 1, 0, 0), u"Antigo", 98, ReadOk, true},
-                {At(2016, 3, 16, 12, 0, 30), u"Porta aberta", 5}});
+                {At(2016, 2, 1, 0, 0), u"Antigo", 98, ReadOk, true},  // before the from-date
+                {At(2016, 2, 1, 0, 0), u"Repetido", 97, ReadOk, true},  // the from-date itself
+                {At(2016, 3, 16, 12, 0, 30), u"Porta aberta", 5, ReadOk, true}});
   Start();
   Visit();
-  EXPECT_EQ((std::vector<Row>{{71, Ms(At(2016, 3, 16, 12, 0)), 1.f, 12},
+  EXPECT_EQ((std::vector<Row>{{71, Ms(At(2016, 3, 16, 11, 0)), 4.f, 12},
+                              {71, Ms(At(2016, 3, 16, 12, 0)), 1.f, 12},
                               {71, Ms(At(2016, 3, 16, 12, 15)), 5.f, 12}}),
             Rows());
-  EXPECT_EQ(7, log->Count("CommThread [7]: record invalido"));
+  EXPECT_EQ(6, log->Count("CommThread [7]: record invalido"));
   const int64_t noon = Ms(At(2016, 3, 16, 12, 0, 5));
-  EXPECT_EQ((std::vector<int64_t>{Ms(At(2016, 3, 1, 0, 0)), noon, noon, noon, noon, noon, noon,
+  const int64_t eleven = Ms(At(2016, 3, 16, 11, 0));
+  EXPECT_EQ((std::vector<int64_t>{Ms(At(2016, 3, 1, 0, 0)), noon, noon, noon, noon, eleven, eleven,
                                   Ms(At(2016, 3, 16, 12, 15, 5))}),
             Froms(e, 'H', 0));
-  EXPECT_EQ((std::vector<AlarmRow>{{7, Ms(At(2016, 3, 16, 12, 0, 30)), "Porta aberta", 5}}),
+  EXPECT_EQ((std::vector<AlarmRow>{{7, Ms(At(2016, 2, 1, 0, 0)), "Antigo", 98},
+                                   {7, Ms(At(2016, 3, 16, 12, 0, 30)), "Porta aberta", 5}}),
             Alarms("where CLASSE <> 3"));
   EXPECT_EQ("1 Comunicação normal", Status(kEquip));
 
   // The next visit asks from the last good record and finds nothing new.
   Visit();
-  EXPECT_EQ(2u, Rows().size());
+  EXPECT_EQ(3u, Rows().size());
   EXPECT_EQ(Ms(At(2016, 3, 16, 12, 15, 5)), Froms(e, 'H', 0).back());
 }
 
@@ -672,6 +687,47 @@ TEST_F(CommThreadTest, ALostConnectionIsReportedAndTheThreadGoesOn) {
   ASSERT_TRUE(clock.WaitBlocked());
   Stop();
   EXPECT_EQ("Thread comunicação finalizada!", log->Lines().back());
+}
+
+// A commit cut by a lost connection, once before it reached the server and
+// once after: each record is stored exactly once, also when an earlier row
+// of the same channel, minute and value is already there; and the visits
+// the losses cut short say nothing about the meter.
+TEST_F(CommThreadTest, ACommitCutByALostConnectionIsStoredOnceAndSaysNothingOfTheMeter) {
+  using Fault = FbConnection::CommitFault;
+  std::atomic<int> commits{0};
+  mod->Database.SetCommitFault([&](const FbTransaction& t) {
+    if (&t != &mod->HistoricoTrans) return Fault::None;
+    const int n = ++commits;
+    return n == 2 ? Fault::LoseBefore : n == 5 ? Fault::LoseAfter : Fault::None;
+  });
+  FakeEquip* e = AddStandardEquip();
+  Start();
+  Visit();  // nothing to read yet: communicating
+  ASSERT_EQ("1 Comunicação normal", Status(kEquip));
+
+  e->SetHistory(0, {{At(2016, 3, 16, 12, 0, 10), 1.f},
+                    {At(2016, 3, 16, 12, 0, 40), 1.f},   // its commit never reaches the server
+                    {At(2016, 3, 16, 12, 1, 10), 2.f},
+                    {At(2016, 3, 16, 12, 1, 40), 2.f},   // its commit does, the reply is lost
+                    {At(2016, 3, 16, 12, 2, 0), 3.f}});
+  // Each loss costs the connection's retry interval (real time).
+  ASSERT_TRUE(kit::WaitUntil([&] {
+    clock.Release(1);
+    return commits.load() >= 7;
+  }, std::chrono::seconds(40))) << ::testing::PrintToString(Rows());
+  Visit();
+  const std::vector<Row> expected = {{71, Ms(At(2016, 3, 16, 12, 0)), 1.f, 12},
+                                     {71, Ms(At(2016, 3, 16, 12, 0)), 1.f, 12},
+                                     {71, Ms(At(2016, 3, 16, 12, 1)), 2.f, 12},
+                                     {71, Ms(At(2016, 3, 16, 12, 1)), 2.f, 12},
+                                     {71, Ms(At(2016, 3, 16, 12, 2)), 3.f, 12}};
+  EXPECT_EQ(expected, Rows());
+  // The meter never stopped answering: one "Comunicação normal." from the
+  // first visit, no loss of communication, no status 3, no alarm-log line.
+  EXPECT_EQ(1u, Alarms("where CLASSE in (2, 3)").size());
+  EXPECT_EQ("1 Comunicação normal", Status(kEquip));
+  EXPECT_TRUE(log->StartingWith("AlarmLog: ").empty());
 }
 
 }  // namespace

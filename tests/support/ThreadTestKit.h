@@ -55,16 +55,25 @@ class TempDir {
 };
 
 // A text log that also keeps every line (UTF-8, without the timestamp).
+// `OnLine`, when set, runs after each line on the writing thread, outside
+// the lock.
 class CaptureLog : public TFileLog {
  public:
   explicit CaptureLog(const std::string& path) : TFileLog(path) {}
   using TFileLog::WriteLine;
   void WriteLine(const std::string& text) override {
+    std::function<void(const std::string&)> hook;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       lines_.push_back(text);
+      hook = onLine_;
     }
     TFileLog::WriteLine(text);
+    if (hook) hook(text);
+  }
+  void OnLine(std::function<void(const std::string&)> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    onLine_ = std::move(hook);
   }
   std::vector<std::string> Lines() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -93,6 +102,7 @@ class CaptureLog : public TFileLog {
  private:
   std::mutex mutex_;
   std::vector<std::string> lines_;
+  std::function<void(const std::string&)> onLine_;
 };
 
 struct Alarm {
@@ -106,7 +116,7 @@ struct Alarm {
 class RecordingAlarmLog : public KxCustomLog {
  public:
   KxAlarmeResult LogAlarme(int32_t classe, TDateTime data, const std::string& texto,
-                           int32_t equipId) override {
+                           int32_t equipId, KxAlarmeRetry = KxAlarmeRetry::Never) override {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!raise.empty()) throw std::runtime_error(raise);
     if (lost) return KxAlarmeResult::ConnectionLost;
