@@ -1,5 +1,7 @@
 #include "service/KxLoadThread.h"
 
+#include <algorithm>
+#include <chrono>
 #include <exception>
 #include <string>
 
@@ -7,11 +9,13 @@
 #include "acquisition/KxCommThread.h"
 #include "clock/KxAtualizacaoRelogioThread.h"
 #include "database/ConnectionParams.h"
+#include "database/EDatabaseError.h"
 #include "database/TmodDatabase.h"
 #include "log/TFileLog.h"
 #include "model/KxBuildingData.h"
 #include "model/TmodFeriados.h"
 #include "online/KxOnlineThread.h"
+#include "platform/ExceptionMessage.h"
 
 namespace {
 
@@ -39,41 +43,70 @@ KxLoadThread::~KxLoadThread() {
   Terminate();
   WaitFor();
 
-  // Each worker is asked to stop only after the previous one has ended.
-  if (OnlineThread) {
-    OnlineThread->Terminate();
-    OnlineThread->WaitFor();
-    OnlineThread.reset();
-  }
-  if (CommThread) {
-    CommThread->Terminate();
-    CommThread->WaitFor();
-    CommThread.reset();
-  }
-  if (RelogioThread) {
-    RelogioThread->Terminate();
-    RelogioThread->WaitFor();
-    RelogioThread.reset();
-  }
+  const bool allEnded = StopWorkers();
   if (BuildingData) {
     {
       std::lock_guard<std::mutex> lock(marcaLock_);
       marcavel_ = nullptr;
       carregando_ = false;
     }
-    BuildingData.reset();
+    // A worker left behind may still be inside an equipment object: the
+    // installation and its packages stay.
+    if (allEnded)
+      BuildingData.reset();
+    else
+      BuildingData.release();
   }
   if (database_) database_->ResetEquipStatus();
-  if (AlarmLog) {
+  if (AlarmLog)
     AlarmLog->LogAlarme(kClasseServico, Clock().Now(), "Serviço de comunicação PARADO.",
                         kSemEquipamento);
-    AlarmLog.reset();
+  if (database_ && modDatabase == database_.get()) modDatabase = nullptr;
+  if (!allEnded) {
+    // What a worker left behind may still use is never freed.
+    AlarmLog.release();
+    Feriados.release();
+    database_.release();
+    return;
   }
+  AlarmLog.reset();
   Feriados.reset();
-  if (database_) {
-    if (modDatabase == database_.get()) modDatabase = nullptr;
-    database_.reset();
-  }
+  database_.reset();
+}
+
+bool KxLoadThread::StopWorkers() {
+  // Every worker is asked first, so that one stuck in a package call does
+  // not keep the others running; then each is awaited, online, acquisition,
+  // clock, within one bound for all.
+  for (TThread* worker : {static_cast<TThread*>(OnlineThread.get()),
+                          static_cast<TThread*>(CommThread.get()),
+                          static_cast<TThread*>(RelogioThread.get())})
+    if (worker) worker->Terminate();
+  const auto deadline = std::chrono::steady_clock::now() + kStopBound;
+  bool allEnded = true;
+  auto await = [&](auto& worker) {
+    if (!worker) return;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (worker->WaitFor(std::max(left, std::chrono::milliseconds(0)))) {
+      worker.reset();
+      return;
+    }
+    AbandonWorker(*worker);
+    worker.release();
+    allEnded = false;
+  };
+  await(OnlineThread);
+  await(CommThread);
+  await(RelogioThread);
+  return allEnded;
+}
+
+void KxLoadThread::AbandonWorker(TThread& worker) {
+  Log->WriteLine(worker.Name() + ": não terminou em " +
+                 std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kStopBound).count()) +
+                 " s após o pedido de parada; o serviço para sem ela.");
+  worker.Abandon();
 }
 
 void KxLoadThread::MarkClocksForUpdate() {
@@ -103,6 +136,42 @@ bool KxLoadThread::OpenDatabase() {
   return false;
 }
 
+bool KxLoadThread::WaitForDatabase() {
+  while (!Terminated() && !database_->Database.EnsureAttached()) Sleep(kLostPause);
+  return !Terminated();
+}
+
+bool KxLoadThread::LoadInstallation() {
+  database_->ResetEquipStatus();
+  auto building = std::make_unique<KxBuildingData>(Log, database_.get());
+  {
+    std::lock_guard<std::mutex> lock(marcaLock_);
+    carregando_ = true;
+  }
+  // Any loss during the load counts, also one that a per-row guard or a
+  // status write swallowed: a row read with a failed query (a last date, a
+  // last alarm) must not decide what is collected.
+  const uint64_t losses = database_->Database.Losses();
+  bool lost = false;
+  try {
+    building->Load(TerminatedFlag());
+  } catch (...) {
+    if (!CurrentErrorIsConnectionLost() && database_->Database.Losses() == losses) throw;
+    lost = true;
+  }
+  lost = lost || database_->Database.Losses() != losses;
+  if (lost) {
+    Log->WriteLine(
+        "Conexão com o banco de dados perdida durante a carga: a instalação será "
+        "carregada de novo.");
+    // Equipment, variables, drivers (unloading their packages), interfaces.
+    building.reset();
+    return false;
+  }
+  BuildingData = std::move(building);
+  return true;
+}
+
 void KxLoadThread::Execute() {
   Log->WriteLine("Carregando dados do banco...");
 
@@ -125,14 +194,14 @@ void KxLoadThread::Execute() {
   AlarmLog->LogAlarme(kClasseServico, Clock().Now(), "Serviço de comunicação INICIADO.",
                       kSemEquipamento);
 
-  database_->ResetEquipStatus();
-
-  BuildingData = std::make_unique<KxBuildingData>(Log, database_.get());
-  {
-    std::lock_guard<std::mutex> lock(marcaLock_);
-    carregando_ = true;
+  // A load that lost the connection is thrown away whole and done again
+  // from the start once the connection is back, as at a start with the
+  // server down: half an installation would collect some meters and
+  // silently leave out the others.
+  while (!LoadInstallation()) {
+    if (!WaitForDatabase()) break;
   }
-  BuildingData->Load(TerminatedFlag());
+  if (!BuildingData) BuildingData = std::make_unique<KxBuildingData>(Log, database_.get());
   {
     // From here on the equipment list no longer changes.
     std::lock_guard<std::mutex> lock(marcaLock_);

@@ -3,6 +3,7 @@
 // tears it down in order when it is destroyed.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -24,11 +25,16 @@ class KxLoadThread : public TThread {
   // online thread connects to the same database as the online user.
   KxLoadThread(TFileLog* log, const FbConnectParams& params, KxClock& clock = KxClock::Real());
   explicit KxLoadThread(TFileLog* log);
-  // The stop sequence: stops the online, acquisition and clock threads (one
-  // after the other), frees the installation, resets STATUS_EQUIPS, inserts
-  // the stop alarm, frees the alarm log, the holidays and the main database
-  // module (clearing modDatabase). Skips whatever was never created. The
-  // owner calls Terminate() and WaitFor() first (done here again if not).
+  // The stop sequence: asks the online, acquisition and clock threads to end,
+  // all three first, then waits for them within kStopBound in all; frees the
+  // installation, resets STATUS_EQUIPS, inserts the stop alarm, frees the
+  // alarm log, the holidays and the main database module (clearing
+  // modDatabase). Skips whatever was never created. A worker that has not
+  // ended within the bound (stuck in a package call) gets one log line and
+  // is abandoned; then the installation, the alarm log, the holidays and the
+  // database module are used for the status reset and the stop alarm but
+  // never freed, since it may still use them. The owner calls Terminate()
+  // and WaitFor() first (done here again if not).
   ~KxLoadThread() override;
 
   // Raises the clock-update request of every loaded equipment. Called from
@@ -39,6 +45,10 @@ class KxLoadThread : public TThread {
   // Between two tries to open the main database module while the server
   // cannot be reached at start.
   static constexpr unsigned kRetryPause = 5000;
+  // Between two looks at a connection lost during the load.
+  static constexpr unsigned kLostPause = 1000;
+  // How long the stop waits for the three workers, all together (real time).
+  static constexpr std::chrono::seconds kStopBound{20};
 
  protected:
   void Execute() override;
@@ -47,6 +57,17 @@ class KxLoadThread : public TThread {
   // Creates the main database module, trying again every kRetryPause until
   // it opens; false when termination was requested first.
   bool OpenDatabase();
+  // Resets STATUS_EQUIPS and loads the installation into BuildingData. When
+  // the connection was lost at any moment of the load, writes one line,
+  // frees what was loaded and returns false (BuildingData stays empty).
+  // Other exceptions leave it.
+  bool LoadInstallation();
+  // Waits while the main connection is lost; false on a stop request.
+  bool WaitForDatabase();
+  // Terminates the three workers, then waits for them (see the destructor).
+  // False when one had to be abandoned.
+  bool StopWorkers();
+  void AbandonWorker(TThread& worker);
 
   TFileLog* Log;  // not owned
   std::unique_ptr<KxAlarmLog> AlarmLog;

@@ -21,12 +21,24 @@ TTelvaneMain::~TTelvaneMain() {
   // Normally ServiceStop has already freed the load thread. When it has not
   // (a run that ended without the stop sequence), stop it here, while the log
   // it writes to still exists.
-  if (LoadThread) {
-    LoadThread->Terminate();
-    LoadThread->WaitFor();
-    LoadThread.reset();
-  }
+  StopLoadThread();
   Log.reset();
+}
+
+void TTelvaneMain::StopLoadThread() {
+  if (!LoadThread) return;
+  LoadThread->Terminate();
+  // A load stuck in a package call (an interface whose Open never returns)
+  // must not hold the stop for ever: it is left behind with all it built.
+  if (!LoadThread->WaitFor(KxLoadThread::kStopBound)) {
+    Log->WriteLine(LoadThread->Name() + ": não terminou em " +
+                   std::to_string(KxLoadThread::kStopBound.count()) +
+                   " s após o pedido de parada; o serviço para sem ela.");
+    LoadThread->Abandon();
+    LoadThread.release();
+    return;
+  }
+  LoadThread.reset();
 }
 
 void TTelvaneMain::ServiceStart(bool& Started) {
@@ -36,11 +48,7 @@ void TTelvaneMain::ServiceStart(bool& Started) {
 }
 
 void TTelvaneMain::ServiceStop(bool& Stopped) {
-  if (LoadThread) {
-    LoadThread->Terminate();
-    LoadThread->WaitFor();
-    LoadThread.reset();
-  }
+  StopLoadThread();
   Stopped = true;
   Log->WriteLine("Telvane Encerrado!");
 }

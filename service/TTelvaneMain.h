@@ -28,6 +28,10 @@ class TTelvaneMain : public TService {
   void TimeChangeDetectMessage(const KxMessage& Message, bool& Handled);
 
   std::unique_ptr<TFileLog> Log;
+  // Terminates the load thread, waits for it (KxLoadThread::kStopBound at
+  // most) and frees it, which stops the workers; a load thread that has not
+  // ended by then is logged and abandoned.
+  void StopLoadThread();
   std::unique_ptr<KxLoadThread> LoadThread;
   // Routes the main loop's messages to TimeChangeDetectMessage.
   TApplicationEvents TimeChangeDetect;
