@@ -360,6 +360,33 @@ class ScopedAlias {
   bool ok_ = false;
 };
 
+// The program copied into a work folder that holds the packages, started
+// there; its log and how often a line stands in it.
+class ProgramRun {
+ public:
+  ProgramRun() {
+    proc::CopyFile(TELVANE_EXE, Exe(), 0755);
+    proc::ChildOptions options;
+    options.cwd = work_.Path();
+    options.unsetEnv = {"NOTIFY_SOCKET"};
+    child_ = std::make_unique<proc::Child>(Exe(), options, work_.Path());
+  }
+  proc::Child& Child() { return *child_; }
+  const std::string& Exe() const { return exe_; }
+  std::string LogPath() const { return work_.File("Telvane.log"); }
+  int LogCount(const std::string& text) const {
+    int n = 0;
+    for (const auto& line : proc::SplitCrLf(proc::ReadFile(LogPath())))
+      n += proc::LineText(line) == text::ToCp1252(text) ? 1 : 0;
+    return n;
+  }
+
+ private:
+  inst::WorkDir work_;  // Interfaces/ and Drivers/
+  std::string exe_ = work_.File("telvane");
+  std::unique_ptr<proc::Child> child_;
+};
+
 TEST(TelvaneProgram, CollectsIntoRateioDbAndStopsOnSigterm) {
   TestDatabase db;
   inst::AddInterface(db, 1, "Serial simulada", "libSimInterface.so",
@@ -374,19 +401,10 @@ TEST(TelvaneProgram, CollectsIntoRateioDbAndStopsOnSigterm) {
 
   ScopedAlias alias("RATEIO_DB", db.Path());
   ASSERT_TRUE(alias.Ok());
-  inst::WorkDir work;  // Interfaces/ and Drivers/
-  const std::string exe = work.File("telvane");
-  proc::CopyFile(TELVANE_EXE, exe, 0755);
-  proc::ChildOptions options;
-  options.cwd = work.Path();
-  options.unsetEnv = {"NOTIFY_SOCKET"};
-  proc::Child child(exe, options, work.Path());
-  const std::string logPath = work.File("Telvane.log");
-  auto logHas = [&](const std::string& text) {
-    for (const auto& line : proc::SplitCrLf(proc::ReadFile(logPath)))
-      if (proc::LineText(line) == text::ToCp1252(text)) return true;
-    return false;
-  };
+  ProgramRun run;
+  proc::Child& child = run.Child();
+  const std::string& exe = run.Exe();
+  auto logHas = [&](const std::string& text) { return run.LogCount(text) > 0; };
   // The first pass starts 5 s after the start; give it time to visit twice.
   ASSERT_TRUE(proc::WaitUntil(
       [&] {
@@ -461,20 +479,9 @@ TEST(TelvaneProgram, AStuckPackageCallDoesNotHoldTheStop) {
 
   ScopedAlias alias("RATEIO_DB", db.Path());
   ASSERT_TRUE(alias.Ok());
-  inst::WorkDir work;
-  const std::string exe = work.File("telvane");
-  proc::CopyFile(TELVANE_EXE, exe, 0755);
-  proc::ChildOptions options;
-  options.cwd = work.Path();
-  options.unsetEnv = {"NOTIFY_SOCKET"};
-  proc::Child child(exe, options, work.Path());
-  const std::string logPath = work.File("Telvane.log");
-  auto logCount = [&](const std::string& text) {
-    int n = 0;
-    for (const auto& line : proc::SplitCrLf(proc::ReadFile(logPath)))
-      n += proc::LineText(line) == text::ToCp1252(text) ? 1 : 0;
-    return n;
-  };
+  ProgramRun run;
+  proc::Child& child = run.Child();
+  auto logCount = [&](const std::string& text) { return run.LogCount(text); };
   // Both meters visited; the online thread, which starts its first pass
   // with them, is inside the hanging call by then.
   ASSERT_TRUE(proc::WaitUntil(
@@ -483,7 +490,7 @@ TEST(TelvaneProgram, AStuckPackageCallDoesNotHoldTheStop) {
                db.QueryInt("select count(*) from STATUS_EQUIPS where STATUS = 1") == 2;
       },
       std::chrono::seconds(60)))
-      << child.Stderr() << text::FromCp1252(proc::ReadFile(logPath));
+      << child.Stderr() << text::FromCp1252(proc::ReadFile(run.LogPath()));
   std::this_thread::sleep_for(std::chrono::seconds(1));
   const auto stopAt = std::chrono::steady_clock::now();
   child.Signal(SIGTERM);
