@@ -228,4 +228,18 @@ TEST_F(LoadThreadTest, ClockMarkDuringTheLoadReachesEveryEquipment) {
   Stop();
 }
 
+// An error that ends the load (here a table the service may not read) ends
+// the thread, never in silence: one line names the thread and the error.
+TEST_F(LoadThreadTest, AnErrorThatEndsTheLoadIsLoggedNamingTheThread) {
+  Installation();
+  db.Exec("revoke select on EQUIPAMENTOS from user TELVUSR");
+  Start(db.Params());
+  const auto lines = log.Lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().rfind("LoadThread: thread encerrada por exceção: ", 0), 0u) << lines.back();
+  EXPECT_NE(lines.back().find("EQUIPAMENTOS"), std::string::npos) << lines.back();
+  EXPECT_EQ(log.Count("Dados do banco carregados!"), 0);
+  Stop();
+}
+
 }  // namespace
