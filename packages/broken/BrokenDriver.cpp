@@ -3,9 +3,10 @@
 //   BROKEN_NO_NAMES       no _GetDriverName / _GetDriverVersion (the equipment
 //                         it creates works: it has nothing to deliver)
 //   BROKEN_NULL_EQUIP     _CreateEquipClass returns none and keeps the channel
-//                         list it was given (BrokenDriver_KeptChannels reads
-//                         every kept list, so a list freed by the service is a
-//                         use after free under ASan)
+//                         list it was given until it is unloaded
+//                         (BrokenDriver_KeptChannels reads every kept list, so
+//                         a list freed by the service is a use after free
+//                         under ASan)
 //   BROKEN_DELETE_EQUIP   _CreateEquipClass makes its object, deletes it (which
 //                         frees the list) and returns none
 //   BROKEN_NO_CREATE      no _CreateEquipClass
@@ -55,8 +56,15 @@ class QuietEquipamento : public KxEquipamento {
 };
 
 #if defined(BROKEN_NULL_EQUIP)
+// The lists the package kept, freed only when the package is unloaded.
+struct KeptLists {
+  ~KeptLists() {
+    for (KxListaCanais* canais : lists) delete canais;
+  }
+  std::vector<KxListaCanais*> lists;
+};
 std::mutex g_keptMutex;
-std::vector<KxListaCanais*> g_kept;  // never freed: the package keeps them
+KeptLists g_kept;
 #endif
 
 }  // namespace
@@ -68,7 +76,7 @@ TELVANE_EXPORT KxEquipamento* _CreateEquipClass(int32_t equipId, int32_t, int32_
 #if defined(BROKEN_NULL_EQUIP)
   (void)equipId;
   std::lock_guard<std::mutex> lock(g_keptMutex);
-  g_kept.push_back(canais);
+  g_kept.lists.push_back(canais);
   return nullptr;
 #elif defined(BROKEN_DELETE_EQUIP)
   delete new QuietEquipamento(equipId, canais);
@@ -89,7 +97,7 @@ TELVANE_EXPORT void _DestroyEquipClass() {}
 TELVANE_EXPORT int32_t BrokenDriver_KeptChannels() {
   std::lock_guard<std::mutex> lock(g_keptMutex);
   int32_t n = 0;
-  for (KxListaCanais* canais : g_kept) n += canais->Count();
+  for (KxListaCanais* canais : g_kept.lists) n += canais->Count();
   return n;
 }
 #endif
