@@ -94,7 +94,7 @@ TEST(PluginLoader, InterfaceRowsEachGiveTheirOutcome) {
     EXPECT_EQ(ConfigOf(ok), "latency_ms=0\nqualquer=coisa\n");
 
     struct Row {
-      const char* file;
+      const char* package;
       bool listed;
     };
     const Row rows[] = {{"IfNoEntry", false},
@@ -104,12 +104,12 @@ TEST(PluginLoader, InterfaceRowsEachGiveTheirOutcome) {
     int32_t id = 200;
     for (const Row& row : rows) {
       const int before = lista.Count();
-      KxInterface* made = lista.AddInterface(++id, Pkg(row.file), &log, nullptr, 0);
-      EXPECT_EQ(made != nullptr, row.listed) << row.file;
-      EXPECT_EQ(lista.Count(), before + (row.listed ? 1 : 0)) << row.file;
+      KxInterface* made = lista.AddInterface(++id, Pkg(row.package), &log, nullptr, 0);
+      EXPECT_EQ(made != nullptr, row.listed) << row.package;
+      EXPECT_EQ(lista.Count(), before + (row.listed ? 1 : 0)) << row.package;
       if (made != nullptr) {
-        EXPECT_FALSE(made->Aberta) << row.file;
-        EXPECT_EQ(lista.FindById(id), made) << row.file;  // still found and handed to drivers
+        EXPECT_FALSE(made->Aberta) << row.package;
+        EXPECT_EQ(lista.FindById(id), made) << row.package;  // still found and handed to drivers
       }
     }
     // CONFIGS can make the simulated interface fail the same ways.
