@@ -381,7 +381,8 @@ int TServiceApplication::Install(TService& service) {
     const std::wstring dependencies = DependencyList(service.Dependencies);
     UniqueServiceHandle created(::CreateServiceW(
         manager.Get(), Wide(service.Name).c_str(), Wide(service.DisplayName).c_str(),
-        SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS, SERVICE_WIN32_OWN_PROCESS,
+        // SERVICE_START: a restart among the failure actions needs it.
+        SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START, SERVICE_WIN32_OWN_PROCESS,
         SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
         dependencies.c_str(), nullptr, nullptr));
     if (!created) throw std::runtime_error("CreateServiceW: " + ErrorText(::GetLastError()));
