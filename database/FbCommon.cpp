@@ -3,17 +3,27 @@
 #include <cstring>
 
 #include "database/FbInternal.h"
+#include "platform/FirebirdClient.h"
+#include "platform/ThreadExit.h"
 #include "platform/Text.h"
 
 namespace fbi {
 namespace {
+
+constexpr intptr_t kUnavailable = 335544375;  // isc_unavailable
 
 struct Api {
   Firebird::IMaster* master;
   Firebird::IUtil* util;
   Firebird::IProvider* provider;
   Api() {
-    master = Firebird::fb_get_master_interface();
+    try {
+      master = platform::FirebirdMaster();
+    } catch (const std::runtime_error& e) {
+      // No client library: to its callers, the same as a server that cannot
+      // be reached (tried again at the next attach).
+      throw EDatabaseError(e.what(), {kUnavailable});
+    }
     util = master->getUtilInterface();
     provider = master->getDispatcher();  // kept for the life of the process
   }
@@ -24,18 +34,15 @@ Api& TheApi() {
   return api;
 }
 
-// One IStatus per thread, disposed when the thread ends.
-struct ThreadStatus {
-  Firebird::IStatus* status = nullptr;
-  ~ThreadStatus() {
-    if (status) status->dispose();
-  }
-};
-
+// One IStatus per thread, disposed when the thread ends. The pointer itself
+// has no destructor (see platform/ThreadExit.h).
 Firebird::IStatus* ThisThreadStatus() {
-  thread_local ThreadStatus ts;
-  if (!ts.status) ts.status = Master()->getStatus();
-  return ts.status;
+  thread_local Firebird::IStatus* status = nullptr;
+  if (!status) {
+    status = Master()->getStatus();
+    platform::AtThreadExit([](void* s) { static_cast<Firebird::IStatus*>(s)->dispose(); }, status);
+  }
+  return status;
 }
 
 bool ValidUtf8(const std::string& s) {

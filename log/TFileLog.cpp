@@ -1,17 +1,10 @@
 #include "log/TFileLog.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <stdexcept>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "platform/DateTime.h"
+#include "platform/LogFile.h"
 #include "platform/Text.h"
 
 namespace {
@@ -20,62 +13,23 @@ constexpr char kStartBanner[] = "-------------------- LOG Started!";
 constexpr char kStopBanner[] = "==================== LOG Stopped!\r\n\r\n";
 constexpr char kRestartBanner[] = "-------------------- LOG Re-started!";
 
-// Opens the log for appending, creating it when missing. Every write goes to
-// the end of the file (O_APPEND), so a new run continues the old log. The
-// file is locked exclusively for as long as it is open: others may read it,
-// but no second log (a second copy of the service) may write it. -1 with
-// errno EWOULDBLOCK when another holds it.
-int OpenLogFile(const std::string& path, int extraFlags = 0) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | extraFlags, 0644);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fd;
-  int rc;
-  do {
-    rc = ::flock(fd, LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    const int err = errno;
-    ::close(fd);
-    errno = err;
-    return -1;
-  }
-  return fd;
-}
-
-// Writes all of `data`; a refused write drops the rest of the piece.
-void WriteAll(int fd, const std::string& data) {
-  const char* p = data.data();
-  size_t left = data.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (n == 0) return;
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-}
-
 }  // namespace
 
 struct TFileLog::File {
-  int fd = -1;
+  // Open from the constructor until Close().
+  std::unique_ptr<KxLogFile> file;
   // True while a restart writes its banner: that line never restarts again.
   bool restarting = false;
 };
 
 TFileLog::TFileLog(const std::string& path) : path_(path), file_(std::make_unique<File>()) {
-  file_->fd = OpenLogFile(path_);
-  if (file_->fd < 0) {
-    if (errno == EWOULDBLOCK)
-      throw std::runtime_error("O arquivo de log " + path_ +
-                               " está em uso por outro processo (outra instância do serviço?)");
-    throw std::runtime_error("Não foi possível abrir o arquivo de log " + path_ + ": " +
-                             std::strerror(errno));
+  try {
+    file_->file = std::make_unique<KxLogFile>(path_);
+  } catch (const ELogFileInUse&) {
+    throw std::runtime_error("O arquivo de log " + path_ +
+                             " está em uso por outro processo (outra instância do serviço?)");
+  } catch (const std::exception& e) {
+    throw std::runtime_error("Não foi possível abrir o arquivo de log " + path_ + ": " + e.what());
   }
   WriteLine(kStartBanner);
 }
@@ -84,12 +38,11 @@ TFileLog::~TFileLog() { Close(); }
 
 void TFileLog::Close() {
   std::lock_guard<TCriticalSection> guard(lock_);
-  if (file_ && file_->fd >= 0) {
+  if (file_ && file_->file) {
     // Written directly: the stop banner never triggers a restart.
-    WriteAll(file_->fd, text::ToCp1252(dt::FormatLong(dt::SystemNow()) + "\t" + kStopBanner));
-    WriteAll(file_->fd, "\r\n");
-    ::close(file_->fd);
-    file_->fd = -1;
+    file_->file->Append(text::ToCp1252(dt::FormatLong(dt::SystemNow()) + "\t" + kStopBanner));
+    file_->file->Append("\r\n");
+    file_->file.reset();
   }
 }
 
@@ -98,30 +51,18 @@ void TFileLog::WriteLine(const std::u16string& text) { WriteLine(text::FromUtf16
 void TFileLog::WriteLine(const std::string& text) {
   std::lock_guard<TCriticalSection> guard(lock_);
   File& f = *file_;
-  if (f.fd < 0) return;
+  if (!f.file) return;
 
-  WriteAll(f.fd, text::ToCp1252(dt::FormatLong(dt::SystemNow()) + "\t"));
-  WriteAll(f.fd, text::ToCp1252(text));
-  WriteAll(f.fd, "\r\n");
+  f.file->Append(text::ToCp1252(dt::FormatLong(dt::SystemNow()) + "\t"));
+  f.file->Append(text::ToCp1252(text));
+  f.file->Append("\r\n");
 
-  if (f.restarting) return;
-  struct stat st {};
-  if (::fstat(f.fd, &st) != 0 || st.st_size < kMaxSize) return;
+  if (f.restarting || f.file->Size() < kMaxSize) return;
 
-  // Restart: the old content is discarded and a fresh file takes its place.
-  // The fresh file is created beside the old one and renamed over it, so
-  // when it cannot be created or put in place the old file stays open and
-  // the log goes on appending to it (the next line tries again).
-  const std::string fresh = path_ + ".new";
-  int fd = OpenLogFile(fresh, O_TRUNC);
-  if (fd < 0) return;
-  if (::rename(fresh.c_str(), path_.c_str()) != 0) {
-    ::close(fd);
-    ::unlink(fresh.c_str());
-    return;
-  }
-  ::close(f.fd);
-  f.fd = fd;
+  // Restart: the old content is discarded and the file starts afresh. When
+  // that cannot be done the log goes on appending to the old file (the next
+  // line tries again).
+  if (!f.file->Restart()) return;
   f.restarting = true;
   WriteLine(kRestartBanner);
   f.restarting = false;

@@ -33,16 +33,6 @@ std::string HolderOf(int fd) {
 
 }  // namespace
 
-std::string KxInstanceLock::SafeName(const std::string& target) {
-  std::string out;
-  for (unsigned char c : target) {
-    const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                      c == '.' || c == '-' || c == '_';
-    out += keep ? static_cast<char>(c) : '_';
-  }
-  return out;
-}
-
 KxInstanceLock::KxInstanceLock(const std::string& target) : handle_(std::make_unique<Handle>()) {
   name_ = LockFolder() + "/telvane-" + SafeName(target) + ".lock";
   // Readable by all, so that a user who cannot write it may still lock it.

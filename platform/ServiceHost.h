@@ -2,7 +2,8 @@
 // the system's service manager, and the application that serves it.
 //
 // The portable part is declared here; the system-specific part lives in
-// ServiceHost_<system>.cpp (POSIX: systemd units, signals, timerfd).
+// ServiceHost_<system>.cpp (POSIX: systemd units, signals, timerfd;
+// Windows: the service control manager, a console mode, WM_TIMECHANGE).
 //
 // How a run goes (POSIX):
 //  - main() calls platform::BlockStopSignals() first, before any thread or
@@ -21,6 +22,30 @@
 //    STOPPING=1 when a stop begins.
 //  - A stop signal means "stop": the whole stop sequence (ServiceStop) runs,
 //    also when the system is shutting down.
+//
+// How a run goes (Windows):
+//  - The command line: "--install", "--uninstall", "--console" or nothing
+//    (serve; also with '-' or '/' instead of "--").
+//  - Install registers the service with the service control manager (own
+//    process, automatic start, the dependencies, the executable's full path,
+//    started again 5 s after it dies) and calls ServiceAfterInstall;
+//    Uninstall deletes it and calls ServiceAfterUninstall.
+//  - Serve hands the main thread to the service control manager's
+//    dispatcher (StartServiceCtrlDispatcherW), which runs the control
+//    handler there. The service thread it starts makes the executable's
+//    folder the current one (the manager starts services in the system
+//    folder), reports START_PENDING, runs ServiceStart, reports RUNNING
+//    (accepting stop and shutdown, never pause) and then runs the same loop
+//    as on POSIX: posted requests, WM_TIMECHANGE from the clock-change watch
+//    (a hidden top-level window on a thread of its own), and the stop that
+//    the control handler requests for STOP and SHUTDOWN alike. ServiceStop
+//    runs on the service thread while STOP_PENDING is reported, then
+//    STOPPED. Run() returns once the dispatcher does.
+//  - "--console" runs the same start, loop and stop on the calling thread,
+//    in the current folder; Ctrl-C, Ctrl-Break or closing the console stops
+//    it. For trying the service without installing it.
+//  - Every event handler and the application-events hook run on one thread
+//    (the service thread, or the caller in console mode), never two at once.
 #pragma once
 
 #include <cstdint>
@@ -36,8 +61,10 @@ struct KxMessage {
   intptr_t LParam = 0;
 };
 
-// The system clock was changed.
+// The system clock was changed. (<windows.h> has the same value as a macro.)
+#ifndef WM_TIMECHANGE
 constexpr unsigned WM_TIMECHANGE = 0x001E;
+#endif
 
 // Routes the messages of the application's main loop to a handler, which
 // sets Handled to true for the messages it took.
@@ -47,17 +74,21 @@ struct TApplicationEvents {
 
 namespace platform {
 
-// Name of the local Firebird server's service, which the service needs.
+// Name of the local Firebird server's service, which the service needs
+// ("firebird3.0.service" on POSIX, "FirebirdServerDefaultInstance" on
+// Windows).
 extern const char* const kFirebirdServerService;
 
 // Blocks SIGTERM, SIGINT and SIGHUP in the calling thread; threads created
-// afterwards inherit the mask. Call first thing in main().
+// afterwards inherit the mask. Call first thing in main(). Nothing to do on
+// Windows.
 void BlockStopSignals();
 
 }  // namespace platform
 
 // The base of a service object: properties and event handlers. The handlers
-// run on the thread that runs TServiceApplication::Run().
+// run on one thread: the one that runs TServiceApplication::Run() (POSIX,
+// Windows console mode) or the service thread (Windows service).
 class TService {
  public:
   TService() = default;
@@ -65,7 +96,7 @@ class TService {
   TService& operator=(const TService&) = delete;
   virtual ~TService() = default;
 
-  // Service name (the unit name without ".service").
+  // Service name (POSIX: the unit name without ".service").
   std::string Name;
   std::string DisplayName;
   // Services this one needs (started before it).
@@ -82,7 +113,11 @@ class TService {
 
 class TServiceApplication {
  public:
+#ifdef _WIN32
+  enum class Mode { Serve, Install, Uninstall, Help, Console };
+#else
   enum class Mode { Serve, Install, Uninstall, Help };
+#endif
 
   TServiceApplication();
   TServiceApplication(const TServiceApplication&) = delete;
@@ -99,7 +134,8 @@ class TServiceApplication {
   // failed, the stop raised, or the registration failed (message on stderr).
   int Run(TService& service);
 
-  // The three modes, usable directly (tests).
+  // The three modes, usable directly (tests). Serve is the service control
+  // manager's on Windows.
   int Serve(TService& service);
   int Install(TService& service);
   int Uninstall(TService& service);
@@ -111,9 +147,11 @@ class TServiceApplication {
   // thread.
   void PostMessage(const KxMessage& message);
 
+#ifndef _WIN32
   // Where units are written: $TELVANE_UNIT_DIR when set (tests), otherwise
   // /etc/systemd/system.
   static std::string UnitDirectory();
+#endif
 
  private:
   struct Impl;

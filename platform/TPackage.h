@@ -1,4 +1,6 @@
-// A loaded package (shared library).
+// A loaded package: a shared library (POSIX: dlopen) or a DLL (Windows:
+// LoadLibraryW). A path without a folder means the current folder, never
+// the system's library search path.
 #pragma once
 
 #include <memory>
@@ -20,6 +22,9 @@ class TPackage {
   // Keeps the library loaded until the process ends (the handle is dropped).
   void Leak();
   const std::string& Path() const { return path_; }
+
+  // Whether the library at `path` is loaded in this process (tests).
+  static bool IsLoaded(const std::string& path);
 
  private:
   std::string path_;

@@ -11,23 +11,26 @@
 #include <time.h>
 #include <unistd.h>
 
+// Nothing beyond the descriptor on POSIX.
+struct KxTimeChangeWatch::Window {};
+
 namespace {
 constexpr time_t kFarAhead = 10LL * 365 * 24 * 3600;  // about ten years
 }
 
 KxTimeChangeWatch::KxTimeChangeWatch() {
-  fd_ = ::timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
-  if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "timerfd_create");
+  handle_ = ::timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (handle_ < 0) throw std::system_error(errno, std::generic_category(), "timerfd_create");
   try {
     Arm();
   } catch (...) {
-    ::close(fd_);
+    ::close(handle_);
     throw;
   }
 }
 
 KxTimeChangeWatch::~KxTimeChangeWatch() {
-  if (fd_ >= 0) ::close(fd_);
+  if (handle_ >= 0) ::close(handle_);
 }
 
 void KxTimeChangeWatch::Arm() {
@@ -35,7 +38,7 @@ void KxTimeChangeWatch::Arm() {
   ::clock_gettime(CLOCK_REALTIME, &now);
   itimerspec when{};
   when.it_value.tv_sec = now.tv_sec + kFarAhead;
-  if (::timerfd_settime(fd_, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &when, nullptr) != 0)
+  if (::timerfd_settime(handle_, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &when, nullptr) != 0)
     throw std::system_error(errno, std::generic_category(), "timerfd_settime");
 }
 
@@ -43,7 +46,7 @@ bool KxTimeChangeWatch::ClockWasSet() {
   uint64_t expirations = 0;
   ssize_t n;
   do {
-    n = ::read(fd_, &expirations, sizeof expirations);
+    n = ::read(handle_, &expirations, sizeof expirations);
   } while (n < 0 && errno == EINTR);
   if (n < 0 && errno == ECANCELED) {
     // A cancelled timer stays cancelled until it is armed again.

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "platform/ExePath.h"
+
 std::string PackagePath(const std::string& folder, const std::string& dllName) {
   if (dllName.empty())
     throw std::runtime_error("Nome de pacote vazio (DLLNAME)");
@@ -9,5 +11,5 @@ std::string PackagePath(const std::string& folder, const std::string& dllName) {
       dllName.find("..") != std::string::npos)
     throw std::runtime_error("Nome de pacote inválido (DLLNAME): '" + dllName +
                              "': só é aceito um nome de arquivo, sem pasta");
-  return "./" + folder + "/" + dllName;
+  return std::string(".") + platform::kPathDelimiter + folder + platform::kPathDelimiter + dllName;
 }

@@ -4,7 +4,8 @@
 #include <string>
 
 // The path of a package: "./" + folder + "/" + dllName, relative to the
-// process's current directory (folder is "Interfaces" or "Drivers").
+// process's current directory (folder is "Interfaces" or "Drivers"), with
+// the system's separator (".\Drivers\x.dll" on Windows).
 // `dllName` comes from the database and must be a bare file name: an empty
 // name, one with a folder separator ('/' or '\\'), a NUL character or ".."
 // throws std::runtime_error naming it, so that a table row cannot make the

@@ -1,9 +1,11 @@
 // Telvane plug-in SDK: everything an interface or driver package needs.
 //
 // This header stands alone: a package includes it and nothing else of the
-// service. Packages are shared libraries (.so) built with the same C++
-// compiler and standard library as the service (GCC / libstdc++ on Linux),
-// because objects, std::u16string and std::vector cross the boundary.
+// service. Packages are shared libraries (.so on Linux, .dll on Windows)
+// built with the same C++ compiler, standard library and runtime as the
+// service (GCC / libstdc++ on Linux; on Windows the mingw-w64 GCC with the
+// POSIX thread model, linked statically, as the service is), because
+// objects, std::u16string, std::vector and exceptions cross the boundary.
 //
 // Two kinds of package:
 //   - an interface package (folder "Interfaces/") exports _CreateInterface and
@@ -198,7 +200,11 @@ class KxEquipamento {
 
 // ---------------------------------------------------------------------------
 // Entry points, exported unmangled. Use TELVANE_EXPORT on their definitions.
+#ifdef _WIN32
+#define TELVANE_EXPORT extern "C" __declspec(dllexport)
+#else
 #define TELVANE_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 extern "C" {
 // Interface package: a new interface object, or nullptr.

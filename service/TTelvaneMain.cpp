@@ -4,7 +4,8 @@
 
 TTelvaneMain* TelvaneMain = nullptr;
 
-TTelvaneMain::TTelvaneMain() : TTelvaneMain(platform::ExecutableFolder() + "/Telvane.log") {}
+TTelvaneMain::TTelvaneMain()
+    : TTelvaneMain(platform::ExecutableFolder() + platform::kPathDelimiter + "Telvane.log") {}
 
 TTelvaneMain::TTelvaneMain(const std::string& logPath) {
   Name = "TelvaneMain";

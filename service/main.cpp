@@ -1,10 +1,9 @@
 // Program entry of the Telvane service.
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <iostream>
 #include <string>
-
-#include <unistd.h>
 
 #include "database/ConnectionParams.h"
 #include "online/TmodOnline.h"
@@ -71,11 +70,12 @@ int main(int argc, char** argv) {
   modOnline = nullptr;
   if (TThread::AbandonedCount() > 0) {
     // A thread stuck in a package call still runs and may wake up: nothing
-    // it could touch may be freed. Close the log (stop banner) and leave.
+    // it could touch may be freed. Close the log (stop banner) and leave
+    // without static destructors.
     if (TelvaneMain) TelvaneMain->Log->Close();
     std::cout.flush();
     std::cerr.flush();
-    _exit(rc);
+    std::_Exit(rc);
   }
   delete TelvaneMain;
   TelvaneMain = nullptr;

@@ -1,8 +1,6 @@
 // Loading the real interface and driver packages: the outcome of every kind
 // of package row, package names from the database, and shutdown order.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -16,14 +14,25 @@
 #include "model/KxListaEquipamentos.h"
 #include "packages/sim/SimMeterControl.h"
 #include "packages/sim/SimProtocol.h"
+#include "platform/ExePath.h"
 #include "platform/TPackage.h"
 #include "plugins/KxListaDrivers.h"
 #include "plugins/KxListaInterfaces.h"
 #include "plugins/KxPackagePath.h"
+#include "support/ProcUtil.h"
 
 namespace {
 
-std::string Pkg(const std::string& file) { return std::string(TELVANE_PACKAGES_DIR) + "/" + file; }
+// The file of a package built here: "lib<Name>.so" on Linux, "<Name>.dll"
+// on Windows.
+std::string File(const std::string& name) {
+  return TELVANE_PACKAGE_PREFIX + name + TELVANE_PACKAGE_SUFFIX;
+}
+std::string Pkg(const std::string& name) {
+  return std::string(TELVANE_PACKAGES_DIR) + "/" + File(name);
+}
+// A file that is no library at all, named like one.
+const std::string kNotALibrary = std::string("NotALibrary") + TELVANE_PACKAGE_SUFFIX;
 
 class RecordingLog : public KxPackageLog {
  public:
@@ -43,10 +52,10 @@ class RecordingLog : public KxPackageLog {
 
 // A function exported by a package for tests (the package stays loaded).
 template <typename Proc>
-Proc TestFunction(const std::string& file, const char* name) {
-  void* handle = dlopen(Pkg(file).c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) throw std::runtime_error(dlerror());
-  void* fn = dlsym(handle, name);
+Proc TestFunction(const std::string& package, const char* name) {
+  TPackage loaded(Pkg(package));
+  void* fn = loaded.GetProcAddress(name);
+  loaded.Leak();  // stays loaded, as the service's own load of it may
   if (fn == nullptr) throw std::runtime_error(std::string("missing ") + name);
   return reinterpret_cast<Proc>(fn);
 }
@@ -58,28 +67,23 @@ std::string ConfigOf(KxInterface* interface_) {
   return n < 0 ? "" : std::string(buf, static_cast<size_t>(std::min(n, 255)));
 }
 
-bool IsLoaded(const std::string& file) {
-  void* handle = dlopen(Pkg(file).c_str(), RTLD_NOW | RTLD_NOLOAD);
-  if (handle == nullptr) return false;
-  dlclose(handle);
-  return true;
-}
+bool IsLoaded(const std::string& package) { return TPackage::IsLoaded(Pkg(package)); }
 
 TEST(PluginLoader, InterfaceRowsEachGiveTheirOutcome) {
-  auto closeCount = TestFunction<SimInterface_CloseCountProc>("libSimInterface.so", "SimInterface_CloseCount");
-  auto alive = TestFunction<SimInterface_AliveProc>("libSimInterface.so", "SimInterface_Alive");
+  auto closeCount = TestFunction<SimInterface_CloseCountProc>("SimInterface", "SimInterface_CloseCount");
+  auto alive = TestFunction<SimInterface_AliveProc>("SimInterface", "SimInterface_Alive");
   auto brokenConfigureCloses =
-      TestFunction<BrokenInterface_CloseCountProc>("libIfConfigureFails.so", "BrokenInterface_CloseCount");
+      TestFunction<BrokenInterface_CloseCountProc>("IfConfigureFails", "BrokenInterface_CloseCount");
   auto brokenOpenCloses =
-      TestFunction<BrokenInterface_CloseCountProc>("libIfOpenFails.so", "BrokenInterface_CloseCount");
-  auto brokenOpenAlive = TestFunction<BrokenInterface_AliveProc>("libIfOpenFails.so", "BrokenInterface_Alive");
+      TestFunction<BrokenInterface_CloseCountProc>("IfOpenFails", "BrokenInterface_CloseCount");
+  auto brokenOpenAlive = TestFunction<BrokenInterface_AliveProc>("IfOpenFails", "BrokenInterface_Alive");
   const int aliveBefore = alive();
   const int closesBefore = closeCount(101);
   RecordingLog log;
   {
     KxListaInterfaces lista;
     std::string config = "latency_ms=0\nqualquer=coisa\n";
-    KxInterface* ok = lista.AddInterface(101, Pkg("libSimInterface.so"), &log,
+    KxInterface* ok = lista.AddInterface(101, Pkg("SimInterface"), &log,
                                          reinterpret_cast<const uint8_t*>(config.data()),
                                          static_cast<int32_t>(config.size()));
     // The bytes belong to the caller: the interface kept its own copy.
@@ -90,27 +94,27 @@ TEST(PluginLoader, InterfaceRowsEachGiveTheirOutcome) {
     EXPECT_EQ(ConfigOf(ok), "latency_ms=0\nqualquer=coisa\n");
 
     struct Row {
-      const char* file;
+      const char* package;
       bool listed;
     };
-    const Row rows[] = {{"libIfNoEntry.so", false},
-                        {"libIfNullObject.so", false},
-                        {"libIfConfigureFails.so", true},
-                        {"libIfOpenFails.so", true}};
+    const Row rows[] = {{"IfNoEntry", false},
+                        {"IfNullObject", false},
+                        {"IfConfigureFails", true},
+                        {"IfOpenFails", true}};
     int32_t id = 200;
     for (const Row& row : rows) {
       const int before = lista.Count();
-      KxInterface* made = lista.AddInterface(++id, Pkg(row.file), &log, nullptr, 0);
-      EXPECT_EQ(made != nullptr, row.listed) << row.file;
-      EXPECT_EQ(lista.Count(), before + (row.listed ? 1 : 0)) << row.file;
+      KxInterface* made = lista.AddInterface(++id, Pkg(row.package), &log, nullptr, 0);
+      EXPECT_EQ(made != nullptr, row.listed) << row.package;
+      EXPECT_EQ(lista.Count(), before + (row.listed ? 1 : 0)) << row.package;
       if (made != nullptr) {
-        EXPECT_FALSE(made->Aberta) << row.file;
-        EXPECT_EQ(lista.FindById(id), made) << row.file;  // still found and handed to drivers
+        EXPECT_FALSE(made->Aberta) << row.package;
+        EXPECT_EQ(lista.FindById(id), made) << row.package;  // still found and handed to drivers
       }
     }
     // CONFIGS can make the simulated interface fail the same ways.
     const std::string failOpen = "fail_open=1";
-    KxInterface* notOpen = lista.AddInterface(102, Pkg("libSimInterface.so"), &log,
+    KxInterface* notOpen = lista.AddInterface(102, Pkg("SimInterface"), &log,
                                               reinterpret_cast<const uint8_t*>(failOpen.data()),
                                               static_cast<int32_t>(failOpen.size()));
     ASSERT_NE(notOpen, nullptr);
@@ -118,7 +122,7 @@ TEST(PluginLoader, InterfaceRowsEachGiveTheirOutcome) {
     // An interface whose Configure raises is freed, not listed.
     const std::string throwing = "throw_configure=1";
     const int count = lista.Count();
-    EXPECT_THROW(lista.AddInterface(103, Pkg("libSimInterface.so"), &log,
+    EXPECT_THROW(lista.AddInterface(103, Pkg("SimInterface"), &log,
                                     reinterpret_cast<const uint8_t*>(throwing.data()),
                                     static_cast<int32_t>(throwing.size())),
                  std::runtime_error);
@@ -134,21 +138,22 @@ TEST(PluginLoader, InterfaceRowsEachGiveTheirOutcome) {
   EXPECT_EQ(alive(), aliveBefore);
   EXPECT_EQ(brokenOpenAlive(), 0);
   // Interface packages stay loaded.
-  EXPECT_TRUE(IsLoaded("libIfNoEntry.so"));
+  EXPECT_TRUE(IsLoaded("IfNoEntry"));
 }
 
 TEST(PluginLoader, UnloadablePackagesRaiseNamingThePackage) {
   KxListaInterfaces interfaces;
   KxListaDrivers drivers;
-  for (const std::string& file : {std::string("NotALibrary.so"), std::string("libNoSuchPackage.so")}) {
+  for (const std::string& file : {kNotALibrary, File("NoSuchPackage")}) {
+    const std::string path = std::string(TELVANE_PACKAGES_DIR) + "/" + file;
     try {
-      interfaces.AddInterface(1, Pkg(file), nullptr, nullptr, 0);
+      interfaces.AddInterface(1, path, nullptr, nullptr, 0);
       ADD_FAILURE() << file << " loaded";
     } catch (const std::runtime_error& e) {
       EXPECT_NE(std::string(e.what()).find(file), std::string::npos) << e.what();
     }
     try {
-      drivers.AddDriver(Pkg(file), 1, nullptr);
+      drivers.AddDriver(path, 1, nullptr);
       ADD_FAILURE() << file << " loaded";
     } catch (const std::runtime_error& e) {
       EXPECT_NE(std::string(e.what()).find(file), std::string::npos) << e.what();
@@ -158,16 +163,23 @@ TEST(PluginLoader, UnloadablePackagesRaiseNamingThePackage) {
   EXPECT_EQ(drivers.Count(), 0);
   // The system's reason is part of the message.
   try {
-    TPackage missing(Pkg("libNoSuchPackage.so"));
+    TPackage missing(Pkg("NoSuchPackage"));
     ADD_FAILURE();
   } catch (const std::runtime_error& e) {
-    EXPECT_NE(std::string(e.what()).find("No such file"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find(TELVANE_MISSING_PACKAGE_REASON), std::string::npos)
+        << e.what();
   }
 }
 
 TEST(PluginLoader, PackageNamesFromTheDatabaseMustBeBareFileNames) {
-  EXPECT_EQ(PackagePath("Drivers", "libSimMeter.so"), "./Drivers/libSimMeter.so");
-  EXPECT_EQ(PackagePath("Interfaces", "Serial.bpl"), "./Interfaces/Serial.bpl");
+  // The system's separator: "./Drivers/x" on POSIX, ".\\Drivers\\x" on Windows.
+  const auto native = [](std::string path) {
+    for (char& c : path)
+      if (c == '/') c = platform::kPathDelimiter;
+    return path;
+  };
+  EXPECT_EQ(PackagePath("Drivers", "libSimMeter.so"), native("./Drivers/libSimMeter.so"));
+  EXPECT_EQ(PackagePath("Interfaces", "Serial.bpl"), native("./Interfaces/Serial.bpl"));
   const std::string refused[] = {"",
                                  "../libSimMeter.so",
                                  "..",
@@ -193,35 +205,34 @@ TEST(PluginLoader, PackageNamesFromTheDatabaseMustBeBareFileNames) {
 TEST(PluginLoader, PackagePathLoadsFromTheCurrentDirectory) {
   namespace fs = std::filesystem;
   const fs::path previous = fs::current_path();
-  const fs::path dir = fs::temp_directory_path() / ("telvane-pkg-" + std::to_string(getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  fs::create_directory_symlink(TELVANE_PACKAGES_DIR, dir / "Interfaces");
-  fs::create_directory_symlink(TELVANE_PACKAGES_DIR, dir / "Drivers");
-  fs::current_path(dir);
+  proc::TempDir dir("telvane-pkg");
+  fs::create_directory(dir / "Interfaces");
+  fs::create_directory(dir / "Drivers");
+  fs::copy_file(Pkg("SimInterface"), dir / ("Interfaces/" + File("SimInterface")));
+  fs::copy_file(Pkg("DrvNoNames"), dir / ("Drivers/" + File("DrvNoNames")));
+  fs::current_path(dir.Path());
   {
     KxListaInterfaces interfaces;
     KxListaDrivers drivers;
     KxInterface* i = nullptr;
-    EXPECT_NO_THROW(i = interfaces.AddInterface(7, PackagePath("Interfaces", "libSimInterface.so"),
-                                                nullptr, nullptr, 0));
+    EXPECT_NO_THROW(i = interfaces.AddInterface(
+                        7, PackagePath("Interfaces", File("SimInterface")), nullptr, nullptr, 0));
     EXPECT_NE(i, nullptr);
     KxDriver* d = nullptr;
-    EXPECT_NO_THROW(d = drivers.AddDriver(PackagePath("Drivers", "libDrvNoNames.so"), 3, i));
+    EXPECT_NO_THROW(d = drivers.AddDriver(PackagePath("Drivers", File("DrvNoNames")), 3, i));
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->Interface, i);
   }
   fs::current_path(previous);
-  fs::remove_all(dir);
 }
 
 TEST(PluginLoader, DriverNamesVersionsAndEquipmentCreation) {
   KxListaDrivers drivers;
-  KxDriver* sim = drivers.AddDriver(Pkg("libSimMeter.so"), 1, nullptr);
-  KxDriver* noNames = drivers.AddDriver(Pkg("libDrvNoNames.so"), 2, nullptr);
-  KxDriver* nullEquip = drivers.AddDriver(Pkg("libDrvNullEquip.so"), 3, nullptr);
-  KxDriver* noCreate = drivers.AddDriver(Pkg("libDrvNoCreate.so"), 4, nullptr);
-  KxDriver* twin = drivers.AddDriver(Pkg("libSimMeter.so"), 1, nullptr);
+  KxDriver* sim = drivers.AddDriver(Pkg("SimMeter"), 1, nullptr);
+  KxDriver* noNames = drivers.AddDriver(Pkg("DrvNoNames"), 2, nullptr);
+  KxDriver* nullEquip = drivers.AddDriver(Pkg("DrvNullEquip"), 3, nullptr);
+  KxDriver* noCreate = drivers.AddDriver(Pkg("DrvNoCreate"), 4, nullptr);
+  KxDriver* twin = drivers.AddDriver(Pkg("SimMeter"), 1, nullptr);
   EXPECT_EQ(drivers.Count(), 5);
   EXPECT_EQ(drivers.FindById(1), sim);
   EXPECT_NE(twin, sim);
@@ -262,17 +273,17 @@ TEST(PluginLoader, DriverNamesVersionsAndEquipmentCreation) {
 }
 
 TEST(PluginLoader, DriverPackageIsUnloadedWithItsDriver) {
-  ASSERT_FALSE(IsLoaded("libDrvNullEquip.so")) << "kept loaded by another test";
+  ASSERT_FALSE(IsLoaded("DrvNullEquip")) << "kept loaded by another test";
   {
-    KxDriver driver(Pkg("libDrvNullEquip.so"), 1, nullptr);
-    EXPECT_TRUE(IsLoaded("libDrvNullEquip.so"));
+    KxDriver driver(Pkg("DrvNullEquip"), 1, nullptr);
+    EXPECT_TRUE(IsLoaded("DrvNullEquip"));
   }
-  EXPECT_FALSE(IsLoaded("libDrvNullEquip.so"));
+  EXPECT_FALSE(IsLoaded("DrvNullEquip"));
 }
 
 TEST(PluginLoader, TwoDriversShareOneInterfaceClosedOnce) {
-  auto closeCount = TestFunction<SimInterface_CloseCountProc>("libSimInterface.so", "SimInterface_CloseCount");
-  auto alive = TestFunction<SimInterface_AliveProc>("libSimInterface.so", "SimInterface_Alive");
+  auto closeCount = TestFunction<SimInterface_CloseCountProc>("SimInterface", "SimInterface_CloseCount");
+  auto alive = TestFunction<SimInterface_AliveProc>("SimInterface", "SimInterface_Alive");
   const int aliveBefore = alive();
   const int closesBefore = closeCount(301);
   RecordingLog log;
@@ -281,11 +292,11 @@ TEST(PluginLoader, TwoDriversShareOneInterfaceClosedOnce) {
     KxListaInterfaces interfaces;
     KxListaDrivers drivers;
     KxListaEquipamentos equips;
-    KxInterface* shared = interfaces.AddInterface(301, Pkg("libSimInterface.so"), &log, nullptr, 0);
-    interfaces.AddInterface(302, Pkg("libSimInterface.so"), &log, nullptr, 0);  // named by no driver
+    KxInterface* shared = interfaces.AddInterface(301, Pkg("SimInterface"), &log, nullptr, 0);
+    interfaces.AddInterface(302, Pkg("SimInterface"), &log, nullptr, 0);  // named by no driver
     ASSERT_NE(shared, nullptr);
-    KxDriver* a = drivers.AddDriver(Pkg("libSimMeter.so"), 1, interfaces.FindById(301));
-    KxDriver* b = drivers.AddDriver(Pkg("libSimMeter.so"), 2, interfaces.FindById(301));
+    KxDriver* a = drivers.AddDriver(Pkg("SimMeter"), 1, interfaces.FindById(301));
+    KxDriver* b = drivers.AddDriver(Pkg("SimMeter"), 2, interfaces.FindById(301));
     EXPECT_EQ(a->Interface, shared);
     EXPECT_EQ(b->Interface, shared);
     equips.Add(a->CreateEquipamento(3101, 0, 0, new KxListaCanais(), &log));
@@ -304,8 +315,8 @@ TEST(PluginLoader, TwoDriversShareOneInterfaceClosedOnce) {
 
 TEST(PluginLoader, InterfaceListIndexingAndDuplicateIds) {
   KxListaInterfaces interfaces;
-  KxInterface* first = interfaces.AddInterface(5, Pkg("libIfOpenFails.so"), nullptr, nullptr, 0);
-  KxInterface* second = interfaces.AddInterface(5, Pkg("libIfOpenFails.so"), nullptr, nullptr, 0);
+  KxInterface* first = interfaces.AddInterface(5, Pkg("IfOpenFails"), nullptr, nullptr, 0);
+  KxInterface* second = interfaces.AddInterface(5, Pkg("IfOpenFails"), nullptr, nullptr, 0);
   EXPECT_NE(first, second);
   EXPECT_EQ(interfaces.FindById(5), first);
   EXPECT_EQ(interfaces.FindById(6), nullptr);

@@ -135,8 +135,9 @@ TEST(TFileLog, ConstructorThrowsWhenTheFileCannotBeCreated) {
   const std::string before = proc::ReadFile(path);
   EXPECT_THROW(TFileLog{path}, std::runtime_error);
   EXPECT_EQ(proc::ReadFile(path), before);
-  proc::WriteFile(path, std::string(static_cast<size_t>(TFileLog::kMaxSize), 'x'));
-  held->WriteLine("cruza o limite");
+  // Lines of 1 MiB: the sixth crosses the limit (nobody else may write the
+  // held file to fill it faster).
+  for (int i = 0; i < 6; ++i) held->WriteLine(std::string(1 << 20, 'x'));
   EXPECT_EQ(Texts(proc::ReadFile(path)).front(), kRestart);
   EXPECT_THROW(TFileLog{path}, std::runtime_error);
   held.reset();

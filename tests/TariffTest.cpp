@@ -2,8 +2,8 @@
 // period of a timestamp.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
-#include <ctime>
 #include <limits>
 #include <random>
 #include <string>
@@ -261,16 +261,16 @@ TEST(Tariff, RandomSweepAgreesWithMinuteArithmeticAndNeverThrows) {
     for (int i = 0; i < 500; ++i) {
       const int64_t ms = instantMs(rng);
       const TDateTime when = static_cast<double>(ms) / dt::kMSecsPerDay;
-      // Reference: the C library's calendar on the same instant.
+      // Reference: the standard library's calendar on the same instant (day
+      // 25569 is 01/01/1970; the C library's gmtime cannot go before it on
+      // every system).
+      using namespace std::chrono;
       const int64_t roundedMs = std::llround(when * dt::kMSecsPerDay);
-      const std::time_t secs = static_cast<std::time_t>((roundedMs / 86400000 - 25569) * 86400);
-      std::tm tm{};
-      gmtime_r(&secs, &tm);
-      const std::time_t truncSecs = static_cast<std::time_t>((static_cast<int64_t>(when) - 25569) * 86400);
-      std::tm truncTm{};
-      gmtime_r(&truncSecs, &truncTm);
-      const bool holiday = truncTm.tm_mday == holidayDay && truncTm.tm_mon + 1 == holidayMonth;
-      const int mask = holiday ? 1 : (128 >> tm.tm_wday);
+      const weekday wday{sys_days{days{roundedMs / 86400000 - 25569}}};
+      const year_month_day truncDay{sys_days{days{static_cast<int64_t>(when) - 25569}}};
+      const bool holiday = static_cast<unsigned>(truncDay.day()) == static_cast<unsigned>(holidayDay) &&
+                           static_cast<unsigned>(truncDay.month()) == static_cast<unsigned>(holidayMonth);
+      const int mask = holiday ? 1 : (128 >> wday.c_encoding());
       const int t = static_cast<int>(roundedMs % 86400000 / 60000);
       int32_t expected = 0;
       for (const Per& per : periods) {

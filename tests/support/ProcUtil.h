@@ -11,7 +11,8 @@
 
 namespace proc {
 
-// A fresh directory under /tmp, removed with its contents at destruction.
+// A fresh directory in the system's temporary folder (/tmp, or $TMPDIR),
+// removed with its contents at destruction.
 class TempDir {
  public:
   explicit TempDir(const std::string& prefix = "telvane-test");

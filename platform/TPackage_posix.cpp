@@ -39,3 +39,10 @@ void* TPackage::GetProcAddress(const std::string& name) const {
 }
 
 void TPackage::Leak() { handle_ = nullptr; }
+
+bool TPackage::IsLoaded(const std::string& path) {
+  void* handle = dlopen(FileName(path).c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (handle == nullptr) return false;
+  dlclose(handle);
+  return true;
+}
