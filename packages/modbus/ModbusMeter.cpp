@@ -267,7 +267,8 @@ class ModbusMeter : public KxEquipamento {
   void SampleRound(int64_t boundary) {
     if (boundary <= journal_->LastDateMs()) {
       Log("amostra de " + mb::FormatMs(boundary) +
-          " não lida: o diário já tem registros desta hora (relógio do computador atrasado?)");
+          " não lida: o diário já tem registros posteriores (leitura anterior demorada ou "
+          "relógio do computador atrasado)");
       return;
     }
     const std::vector<mb::ChannelValue> read = reader_->ReadAll(&stop_);

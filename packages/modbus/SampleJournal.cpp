@@ -311,7 +311,8 @@ bool SampleJournal::NextSample(int32_t address, int64_t fromMs, int64_t nowMs, i
   // Asked from a date with seconds: everything up to it is stored. Such a
   // date cannot be stored as it is, so it is remembered here.
   if (fromMs != ZeroSecondsMs(fromMs) && (acked == acked_.end() || fromMs > acked->second)) {
-    if (Write({{std::max(nowMs, lastDateMs_), fromMs, address, 0, kAck, 0}}))
+    // Dated as the newest record: it must not hold back the next round.
+    if (Write({{lastDateMs_, fromMs, address, 0, kAck, 0}}))
       acked_[address] = fromMs;
   }
   Cursor& cursor = sampleCursors_[address];

@@ -28,7 +28,8 @@
 //       address, 48..55 the register table.
 //   'K' the service asked for the channel `key` from the date aux: every
 //       sample up to that date is stored. Written only for dates with
-//       seconds (periods under a minute), see NextSample.
+//       seconds (periods under a minute), see NextSample; dated as the
+//       newest record before it.
 //
 // Crash safety: every append is synced to the disk before it returns, and
 // nothing is ever written over. A crash or power cut can therefore only

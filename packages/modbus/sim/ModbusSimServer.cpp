@@ -116,6 +116,12 @@ void ModbusSimServer::SetSilent(uint8_t unit, bool silent) {
   units_[unit].silent = silent;
 }
 
+void ModbusSimServer::SetMissing(uint8_t unit, Table table, uint16_t address) {
+  AddUnit(unit);
+  std::lock_guard<std::mutex> lock(mutex_);
+  units_[unit].missing.push_back({table, address});
+}
+
 void ModbusSimServer::DropConnections() {
   drop_ = true;
   Wake();
@@ -240,6 +246,15 @@ void ModbusSimServer::Handle(uint8_t* query, int length) {
   if (u.silent) return;
   if (u.hook) u.hook(u.mapping->tab_registers, u.mapping->tab_input_registers);
   if (rtu_) modbus_set_slave(ctx_, unit);
+  const Table table = query[header] == 4 ? Table::Input : Table::Holding;
+  const int first = (query[header + 1] << 8) | query[header + 2];
+  const int count = (query[header + 3] << 8) | query[header + 4];
+  for (const auto& [t, address] : u.missing) {
+    if (t == table && address >= first && address < first + count) {
+      modbus_reply_exception(ctx_, query, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
+      return;
+    }
+  }
   modbus_reply(ctx_, query, length, u.mapping);
 }
 

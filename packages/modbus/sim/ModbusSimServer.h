@@ -51,6 +51,9 @@ class ModbusSimServer {
   void SetHook(uint8_t unit, Hook hook);
   // While set, requests to `unit` are read and not answered.
   void SetSilent(uint8_t unit, bool silent);
+  // A register the unit does not have: a request that covers it is answered
+  // with exception 2 (illegal data address).
+  void SetMissing(uint8_t unit, Table table, uint16_t address);
   // TCP: closes every client connection now.
   void DropConnections();
 
@@ -66,6 +69,7 @@ class ModbusSimServer {
     Hook hook;
     bool silent = false;
     int64_t requests = 0;
+    std::vector<std::pair<Table, uint16_t>> missing;
   };
 
   ModbusSimServer() = default;
