@@ -75,11 +75,13 @@ Status RegisterReader::ReadBlock(Block& block, const std::atomic<bool>* cancel,
       }
       return IsSilence(st) || st == Status::Cancelled ? st : Status::Ok;
     }
-    // The meter refuses the block as a whole: one register at a time from now on.
-    block.split = true;
-    log_("registros " + RegisterFormat::Reference(block.table, block.start) + " a " +
-         RegisterFormat::Reference(block.table, block.start + block.count - 1) +
-         " recusados em bloco (" + StatusText(st, detail) + "); lidos um a um daqui em diante");
+    // The meter refuses the block as a whole: one register at a time from now
+    // on (said once, also when two threads find it out together).
+    bool expected = false;
+    if (block.split.compare_exchange_strong(expected, true))
+      log_("registros " + RegisterFormat::Reference(block.table, block.start) + " a " +
+           RegisterFormat::Reference(block.table, block.start + block.count - 1) +
+           " recusados em bloco (" + StatusText(st, detail) + "); lidos um a um daqui em diante");
   }
   for (size_t i : block.members) {
     const ChannelSpec& c = channels_[i];

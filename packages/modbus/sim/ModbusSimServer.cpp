@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -125,6 +126,7 @@ void ModbusSimServer::SetMissing(uint8_t unit, Table table, uint16_t address) {
 void ModbusSimServer::DropConnections() {
   drop_ = true;
   Wake();
+  while (drop_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 int64_t ModbusSimServer::Requests(uint8_t unit) {
@@ -144,9 +146,10 @@ void ModbusSimServer::ServeTcp() {
   std::vector<int> clients;
   uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
   while (!stop_) {
-    if (drop_.exchange(false)) {
+    if (drop_.load()) {
       for (int fd : clients) close(fd);
       clients.clear();
+      drop_ = false;
     }
     fd_set fds;
     FD_ZERO(&fds);

@@ -54,7 +54,7 @@ class ModbusSimServer {
   // A register the unit does not have: a request that covers it is answered
   // with exception 2 (illegal data address).
   void SetMissing(uint8_t unit, Table table, uint16_t address);
-  // TCP: closes every client connection now.
+  // TCP: closes every client connection; returns once they are closed.
   void DropConnections();
 
   // Requests to `unit` received (answered or not); requests that were not
