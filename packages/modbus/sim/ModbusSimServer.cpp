@@ -200,16 +200,28 @@ void ModbusSimServer::ServeTcp() {
 }
 
 void ModbusSimServer::ServeRtu() {
-  uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
+  // Frames are read here, not with modbus_receive: after a request for
+  // another unit than its own, libmodbus takes the next frame for that
+  // unit's reply and drops it, but here every unit answers.
   const int fd = modbus_get_socket(ctx_);
+  uint8_t frame[MODBUS_RTU_MAX_ADU_LENGTH];
+  int have = 0;
   while (!stop_) {
     fd_set fds;
     FD_ZERO(&fds);
     FD_SET(wake_[0], &fds);
     FD_SET(fd, &fds);
-    if (select(std::max(fd, wake_[0]) + 1, &fds, nullptr, nullptr, nullptr) < 0) {
+    timeval partial{0, 200000};  // a frame cut short is dropped after 200 ms
+    const int ready = select(std::max(fd, wake_[0]) + 1, &fds, nullptr, nullptr,
+                             have > 0 ? &partial : nullptr);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       break;
+    }
+    if (ready == 0) {
+      ++badFrames_;
+      have = 0;
+      continue;
     }
     if (FD_ISSET(wake_[0], &fds)) {
       char buf[64];
@@ -217,29 +229,27 @@ void ModbusSimServer::ServeRtu() {
       }
     }
     if (!FD_ISSET(fd, &fds)) continue;
-    const int rc = modbus_receive(ctx_, query);
-    if (rc < 0) {
-      ++badFrames_;
-      modbus_flush(ctx_);
-      continue;
+    const ssize_t n = read(fd, frame + have, sizeof frame - static_cast<size_t>(have));
+    if (n <= 0) continue;
+    have += static_cast<int>(n);
+    // Read requests (functions 03 and 04) are 8 bytes.
+    while (have >= 8) {
+      const uint16_t crc = Crc16(frame, 6);
+      if ((frame[1] != 3 && frame[1] != 4) || frame[6] != (crc & 0xFF) || frame[7] != (crc >> 8)) {
+        ++badFrames_;
+        have = 0;
+        modbus_flush(ctx_);
+        break;
+      }
+      Handle(frame, 8);
+      std::memmove(frame, frame + 8, static_cast<size_t>(have - 8));
+      have -= 8;
     }
-    Handle(query, rc);
   }
 }
 
 void ModbusSimServer::Handle(uint8_t* query, int length) {
   const int header = modbus_get_header_length(ctx_);
-  if (rtu_ && length == 0) {
-    // libmodbus hands over requests for another unit than its own without
-    // their length: a read request is 8 bytes, checked here.
-    const uint16_t crc = Crc16(query, 6);
-    if ((query[1] != 3 && query[1] != 4) || query[6] != (crc & 0xFF) || query[7] != (crc >> 8)) {
-      ++badFrames_;
-      modbus_flush(ctx_);
-      return;
-    }
-    length = 8;
-  }
   const uint8_t unit = query[header - 1];
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = units_.find(unit);

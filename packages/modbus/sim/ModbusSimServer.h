@@ -76,8 +76,7 @@ class ModbusSimServer {
   void Run();
   void ServeTcp();
   void ServeRtu();
-  // Handles one received request of `length` bytes (0: for another unit
-  // than the context's, as libmodbus reports it on RTU).
+  // Answers one received request of `length` bytes.
   void Handle(uint8_t* query, int length);
   void Wake();
 
