@@ -279,7 +279,10 @@ bool SampleJournal::Write(const std::vector<JournalRecord>& records) {
 bool SampleJournal::Append(int64_t roundMs, const std::vector<Sample>& samples, bool failing,
                            Alarm* alarm, int64_t nowMs) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (count_ > 0 && firstDateMs_ < nowMs - retentionMs_ - kMsPerDay) Compact(nowMs);
+  if (count_ > 0 && firstDateMs_ < nowMs - retentionMs_ - kMsPerDay && nowMs >= nextCompactMs_) {
+    nextCompactMs_ = nowMs + kMsPerDay;  // a rewrite that fails is tried again a day later
+    Compact(nowMs);
+  }
   const uint8_t flags = failing ? kFailing : 0;
   std::vector<JournalRecord> records;
   if (!samples.empty()) {

@@ -148,6 +148,7 @@ class SampleJournal {
   int64_t firstDateMs_ = 0;
   int64_t lastDateMs_ = 0;
   bool failing_ = false;
+  int64_t nextCompactMs_ = 0;  // no rewrite for retention before this
   bool writeFailed_ = false;  // the last write failed (logged once until one works)
   bool invalidReported_ = false;
   std::map<int32_t, int64_t> acked_;  // per channel: the last 'K' date
