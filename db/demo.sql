@@ -15,7 +15,12 @@
    - Brazilian national holidays (the year is ignored: they recur);
    - a meter whose clock runs 6 hours ahead (EQUIP 20: DRV_ADDR2 = 6): its
      newest records are refused as future-dated and its clock is set;
-   - a meter with a longer backlog (DRV_ADDR1 = days of history to catch up).
+   - a meter with a longer backlog (DRV_ADDR1 = days of history to catch up);
+   - a Modbus meter (EQUIP 40) read every minute through the real Modbus
+     packages (libModbusInterface.so, libModbusMeter.so) from the Modbus TCP
+     meter simulator that scripts/demo starts on 127.0.0.1:1502
+     (docs/ModbusMeter.md). Without the simulator it reports
+     "Falha de leitura" and shows as without communication.
    Statements are separated by ";" and contain no procedural code. */
 
 /* ---- Interfaces (gateways). CONFIGS: one "key=value" per line. ---- */
@@ -127,3 +132,21 @@ values (301, 30, 0, 3, 5, 'A', 'Consumo de água');
      insert into ONLINE_EQUIPS (EQUIP_ID, VALIDADE)
      values (10, dateadd(10 minute to current_timestamp));
    and reads ONLINE_VALUES while the request holds. */
+
+/* ---- A Modbus meter (docs/ModbusMeter.md). CONFIGS of the bus: key=value
+   items; DRV_ADDR1 = Modbus unit id, DRV_ADDR2 = sampling period in minutes;
+   EQUIP_INDEX = register address, LOCAL_ID = how to read it (350: input
+   register, float32, high word first). Registers 72 and 76 are the imported
+   active and reactive energies of the simulated three-phase meter. ---- */
+
+insert into INTERFACES (INTERFACE_ID, GLOBAL_ID, DESCRICAO, CONFIGS, DLLNAME, NAME)
+values (5, 5, 'Gateway Modbus (simulador)', 'host=127.0.0.1; port=1502; timeout_ms=500; retries=1',
+        'libModbusInterface.so', 'MB-SIM');
+insert into DRIVERS (DRIVER_ID, DESCRICAO, INTERFACE_ID, DLLNAME, GLOBAL_ID)
+values (5, 'Medidores Modbus', 5, 'libModbusMeter.so', 5);
+insert into EQUIPAMENTOS (EQUIP_ID, DRIVER_ID, DRV_ADDR1, DRV_ADDR2, DESCRICAO)
+values (40, 5, 1, 1, 'Medidor Modbus - QGBT');
+insert into CANAIS (CANAL_ID, EQUIP_ID, EQUIP_INDEX, VAR_ID, LOCAL_ID, TIPOVAR, DESCRICAO)
+values (401, 40, 72, 1, 350, 'E', 'Energia ativa (Modbus)');
+insert into CANAIS (CANAL_ID, EQUIP_ID, EQUIP_INDEX, VAR_ID, LOCAL_ID, TIPOVAR, DESCRICAO)
+values (402, 40, 76, 2, 350, 'R', 'Energia reativa (Modbus)');

@@ -1,0 +1,134 @@
+#include "packages/modbus/BusSettings.h"
+
+#include <algorithm>
+#include <cctype>
+#include <set>
+#include <vector>
+
+namespace mb {
+
+namespace {
+
+std::string Trim(const std::string& s) {
+  const char* ws = " \t\r\n";
+  const size_t b = s.find_first_not_of(ws);
+  if (b == std::string::npos) return "";
+  return s.substr(b, s.find_last_not_of(ws) - b + 1);
+}
+
+// A whole decimal number within [low, high].
+bool ParseRange(const std::string& text, int low, int high, int& value) {
+  if (text.empty() || text.size() > 9) return false;
+  for (char c : text)
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+  const int n = std::stoi(text);
+  if (n < low || n > high) return false;
+  value = n;
+  return true;
+}
+
+const int kBauds[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+
+// One key's value into the settings; false with the error.
+bool Apply(const std::string& key, const std::string& value, BusSettings& s, std::string& error) {
+  auto range = [&](int low, int high, int& field) {
+    if (ParseRange(value, low, high, field)) return true;
+    error = "valor inválido para " + key + ": '" + value + "' (inteiro de " + std::to_string(low) +
+            " a " + std::to_string(high) + ")";
+    return false;
+  };
+  if (key == "host") {
+    if (value.empty()) {
+      error = "host vazio";
+      return false;
+    }
+    s.host = value;
+    return true;
+  }
+  if (key == "device") {
+    if (value.empty()) {
+      error = "device vazio";
+      return false;
+    }
+    s.device = value;
+    return true;
+  }
+  if (key == "port") return range(1, 65535, s.port);
+  if (key == "baud") {
+    if (ParseRange(value, 1, 10000000, s.baud) &&
+        std::find(std::begin(kBauds), std::end(kBauds), s.baud) != std::end(kBauds))
+      return true;
+    error = "valor inválido para baud: '" + value +
+            "' (1200, 2400, 4800, 9600, 19200, 38400, 57600 ou 115200)";
+    return false;
+  }
+  if (key == "parity") {
+    const char p = value.size() == 1 ? static_cast<char>(std::toupper(value[0])) : '?';
+    if (p == 'N' || p == 'E' || p == 'O') {
+      s.parity = p;
+      return true;
+    }
+    error = "valor inválido para parity: '" + value + "' (N, E ou O)";
+    return false;
+  }
+  if (key == "data_bits") return range(5, 8, s.dataBits);
+  if (key == "stop_bits") return range(1, 2, s.stopBits);
+  if (key == "timeout_ms") return range(10, 60000, s.timeoutMs);
+  if (key == "retries") return range(0, 5, s.retries);
+  if (key == "period_s") return range(1, 86400, s.periodS);
+  error = "chave desconhecida: '" + key + "'";
+  return false;
+}
+
+}  // namespace
+
+std::string BusSettings::Describe() const {
+  if (mode == Mode::Tcp) return "TCP " + host + ":" + std::to_string(port);
+  return "RTU " + device + " " + std::to_string(baud) + " " + std::to_string(dataBits) + parity +
+         std::to_string(stopBits);
+}
+
+bool ParseBusSettings(const std::string& text, BusSettings& out, std::string& error) {
+  BusSettings s;
+  std::set<std::string> seen;
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t end = text.find_first_of(";\n", pos);
+    if (end == std::string::npos) end = text.size();
+    const std::string item = Trim(text.substr(pos, end - pos));
+    pos = end + 1;
+    if (item.empty() || item[0] == '#') continue;
+    const size_t eq = item.find('=');
+    if (eq == std::string::npos) {
+      error = "item sem '=': '" + item + "'";
+      return false;
+    }
+    const std::string key = Trim(item.substr(0, eq));
+    if (!seen.insert(key).second) {
+      error = "chave repetida: '" + key + "'";
+      return false;
+    }
+    if (!Apply(key, Trim(item.substr(eq + 1)), s, error)) return false;
+  }
+  const bool tcp = seen.count("host") > 0;
+  const bool rtu = seen.count("device") > 0;
+  if (tcp == rtu) {
+    error = tcp ? "host (TCP) e device (RTU) não podem ser usados juntos"
+                : "informe host (Modbus TCP) ou device (Modbus RTU)";
+    return false;
+  }
+  s.mode = tcp ? BusSettings::Mode::Tcp : BusSettings::Mode::Rtu;
+  const std::vector<std::string> other =
+      tcp ? std::vector<std::string>{"baud", "parity", "data_bits", "stop_bits"}
+          : std::vector<std::string>{"port"};
+  for (const std::string& key : other) {
+    if (seen.count(key)) {
+      error = "a chave '" + key + "' não vale para Modbus " + (tcp ? "TCP" : "RTU");
+      return false;
+    }
+  }
+  out = s;
+  return true;
+}
+
+}  // namespace mb

@@ -1,0 +1,39 @@
+// The settings of one Modbus bus, read from the CONFIGS text of its
+// INTERFACES row: "key=value" items separated by ';' or line ends (spaces
+// around keys and values ignored, an item beginning with '#' is a comment).
+//
+//   TCP:  host=192.168.0.50; port=502
+//   RTU:  device=/dev/ttyUSB0; baud=9600; parity=E; data_bits=8; stop_bits=1
+//   both: timeout_ms=1000; retries=1; period_s=N (commissioning only)
+//
+// docs/ModbusMeter.md lists every key with its range and default.
+#pragma once
+
+#include <string>
+
+namespace mb {
+
+struct BusSettings {
+  enum class Mode { Tcp, Rtu };
+  Mode mode = Mode::Tcp;
+  std::string host;    // TCP: address or name of the gateway
+  int port = 502;      // TCP
+  std::string device;  // RTU: serial device
+  int baud = 9600;     // RTU
+  char parity = 'N';   // RTU: 'N', 'E' or 'O'
+  int dataBits = 8;    // RTU
+  int stopBits = 1;    // RTU
+  int timeoutMs = 1000;  // wait for one reply
+  int retries = 1;       // further attempts after a request that got no valid reply
+  int periodS = 0;       // sampling period of every meter on the bus, in seconds; 0: DRV_ADDR2
+
+  // "TCP 10.0.0.5:502" / "RTU /dev/ttyUSB0 9600 8E1", for log lines.
+  std::string Describe() const;
+};
+
+// Parses `text` into `out`. False when it is unusable, with `error` saying
+// why in Portuguese (an unknown or repeated key, a value out of range, TCP
+// and RTU keys mixed, neither host nor device...).
+bool ParseBusSettings(const std::string& text, BusSettings& out, std::string& error);
+
+}  // namespace mb

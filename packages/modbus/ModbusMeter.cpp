@@ -1,0 +1,329 @@
+// ModbusMeter: a meter that keeps no history of its own, read through a
+// ModbusInterface. docs/ModbusMeter.md tells installers how to describe one.
+//
+// Configuration (the service's columns):
+//   DRV_ADDR1            the Modbus unit id, 1..247
+//   DRV_ADDR2            the sampling period in minutes (15 when 0), unless the
+//                        interface's CONFIGS give period_s (commissioning)
+//   CANAIS.EQUIP_INDEX   the register address of the channel
+//   CANAIS.LOCAL_ID      how to read it (RegisterFormat.h)
+// Anything else fails the creation with a message saying what is wrong.
+//
+// History: a thread of the object's own reads every channel at each period
+// boundary of the local clock and appends the values, dated at the boundary,
+// to the equipment's journal (SampleJournal, a file in ModbusJournal/ beside
+// the package folders). ReadHistorico delivers the journal's next sample
+// after the from-date; a channel that could not be read has no sample for
+// that boundary. A boundary is sampled only when the thread is within
+// min(period / 2, 60 s) of it (after a suspended machine or a clock jump the
+// values would not be those of that moment).
+//
+// Alarms (also in the journal, delivered by ReadAlarme after the from-date):
+//   class 20 "Falha de leitura: <reason> (Reg <reference>)": a sampling in
+//            which a channel could not be read, after one that read them all
+//            (or the first sampling)
+//   class 21 "Leitura normalizada": every channel read again
+// While the meter is failing, ReadAlarme ends with a failure instead of
+// ReadEnd once everything was delivered, so the service shows the equipment
+// as without communication until a sampling reads every channel again.
+//
+// Live values: ReadOnline reads every channel now; names "Reg 30001", values
+// as text with a decimal point ("falha" for a channel that could not be read).
+// SetRelogio succeeds without doing anything (the meter keeps no clock).
+//
+// Threads: the acquisition thread (ReadHistorico, ReadAlarme, SetRelogio,
+// ReadVersao), the online thread (ReadOnline) and the sampling thread run at
+// once: the journal and the interface serialise what they share; the rest is
+// fixed at construction. The destructor stops the sampling thread (a request
+// waiting for the bus gives up, one on the wire ends within its timeout) and
+// waits for it, so no thread of the package outlives the object.
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <condition_variable>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "packages/common/PackageText.h"
+#include "packages/modbus/LocalClock.h"
+#include "packages/modbus/ModbusProtocol.h"
+#include "packages/modbus/RegisterFormat.h"
+#include "packages/modbus/RegisterReader.h"
+#include "packages/modbus/SampleJournal.h"
+#include "plugins/TelvaneSdk.h"
+
+namespace {
+
+constexpr char kVersion[] = "1.0";
+constexpr int32_t kReadFailureClass = 20;
+constexpr int32_t kReadRecoveryClass = 21;
+constexpr int kFailureCode = 1;  // a read result that is a communication failure
+constexpr char kJournalFolder[] = "ModbusJournal";
+
+// Texts of the alarms, rebuilt from what the journal keeps.
+std::string AlarmText(const mb::SampleJournal::Alarm& alarm) {
+  if (alarm.classe == kReadRecoveryClass) return "Leitura normalizada";
+  const auto status = static_cast<mb::Status>(alarm.reason);
+  const auto detail = static_cast<int32_t>(alarm.detail & 0xFFFFFFFF);
+  const auto address = static_cast<int32_t>((alarm.detail >> 32) & 0xFFFF);
+  const auto table = static_cast<mb::Table>((alarm.detail >> 48) & 0xFF);
+  return "Falha de leitura: " + mb::StatusText(status, detail) + " (Reg " +
+         mb::RegisterFormat::Reference(table, address) + ")";
+}
+
+struct Channel {
+  int32_t address;
+  mb::RegisterFormat format;
+};
+
+// What a meter is made of, checked before it is made.
+struct MeterPlan {
+  uint8_t unit = 0;
+  int64_t periodMs = 0;
+  std::vector<Channel> channels;
+  std::string journalPath;
+};
+
+std::string Prefix(int32_t equipId) { return "ModbusMeter [" + std::to_string(equipId) + "]: "; }
+
+// The plan of a meter from its row, or an exception saying what is wrong.
+MeterPlan MakePlan(int32_t equipId, int32_t drvAddr1, int32_t drvAddr2, const KxListaCanais& canais,
+                   KxInterface& iface) {
+  const std::string prefix = Prefix(equipId);
+  MeterPlan plan;
+  if (drvAddr1 < 1 || drvAddr1 > 247)
+    throw std::runtime_error(prefix + "unidade Modbus " + std::to_string(drvAddr1) +
+                             " inválida (DRV_ADDR1 deve estar entre 1 e 247)");
+  plan.unit = static_cast<uint8_t>(drvAddr1);
+
+  mb::Request ask;
+  ask.kind = mb::RequestKind::Settings;
+  mb::SettingsReply settings;
+  if (iface.Exchange(&ask, sizeof ask, &settings, sizeof settings) != sizeof settings ||
+      settings.magic != mb::kReplyMagic)
+    throw std::runtime_error(prefix + "a interface do driver não é uma ModbusInterface");
+  if (drvAddr2 < 0 || drvAddr2 > 1440)
+    throw std::runtime_error(prefix + "período " + std::to_string(drvAddr2) +
+                             " inválido (DRV_ADDR2: minutos, de 1 a 1440; 0 = 15)");
+  plan.periodMs = settings.periodS > 0 ? settings.periodS * mb::kMsPerSecond
+                                       : (drvAddr2 == 0 ? 15 : drvAddr2) * mb::kMsPerMinute;
+
+  for (int i = 0; i < canais.Count(); ++i) {
+    const KxCanal& canal = *canais.Items(i);
+    const std::string which = "canal " + std::to_string(canal.CanalId) + ": ";
+    mb::RegisterFormat format;
+    if (!mb::RegisterFormat::Parse(canal.LocalId, format))
+      throw std::runtime_error(prefix + which + "LOCAL_ID " + std::to_string(canal.LocalId) +
+                               " inválido (código TFW: 3/4 tabela, 1..5 tipo, 0..3 ordem das "
+                               "palavras; por exemplo 350)");
+    if (canal.EquipIndex < 0 || canal.EquipIndex + format.Width() - 1 > 65535)
+      throw std::runtime_error(prefix + which + "EQUIP_INDEX " +
+                               std::to_string(canal.EquipIndex) +
+                               " inválido (endereço de registro de 0 a 65535)");
+    auto same = std::find_if(plan.channels.begin(), plan.channels.end(),
+                             [&](const Channel& c) { return c.address == canal.EquipIndex; });
+    if (same == plan.channels.end()) {
+      plan.channels.push_back({canal.EquipIndex, format});
+    } else if (same->format.Code() != format.Code()) {
+      throw std::runtime_error(prefix + which + "EQUIP_INDEX " + std::to_string(canal.EquipIndex) +
+                               " já usado por outro canal com outro LOCAL_ID");
+    }
+  }
+  const std::filesystem::path folder = std::filesystem::absolute(kJournalFolder);
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  if (ec)
+    throw std::runtime_error(prefix + "não foi possível criar a pasta " + folder.string() + ": " +
+                             ec.message());
+  plan.journalPath = (folder / ("equip-" + std::to_string(equipId) + ".jrn")).string();
+  return plan;
+}
+
+class ModbusMeter : public KxEquipamento {
+ public:
+  // Takes `canais` at once (the base class frees it, also when this throws).
+  ModbusMeter(int32_t equipId, KxListaCanais* canais, const MeterPlan& plan, KxInterface* iface,
+              KxPackageLog* log)
+      : KxEquipamento(equipId, canais), log_(log), plan_(plan) {
+    std::vector<mb::ChannelSpec> specs;
+    for (const Channel& c : plan_.channels) specs.push_back({c.address, c.format});
+    reader_ = std::make_unique<mb::RegisterReader>(iface, plan_.unit, specs,
+                                                   [this](const std::string& t) { Log(t); });
+    try {
+      journal_ = std::make_unique<mb::SampleJournal>(plan_.journalPath, equipId, mb::LocalNowMs(),
+                                                     [this](const std::string& t) { Log(t); });
+    } catch (const std::exception& e) {
+      throw std::runtime_error(Prefix(equipId) + "diário inutilizável: " + e.what());
+    }
+    Log("unidade " + std::to_string(plan_.unit) + ", " + std::to_string(plan_.channels.size()) +
+        " canal(is) em " + std::to_string(reader_->BlockCount()) + " bloco(s), período " +
+        std::to_string(plan_.periodMs / mb::kMsPerSecond) + " s, diário " + plan_.journalPath +
+        " (" + std::to_string(journal_->Count()) + " registros)");
+    sampler_ = std::thread([this] { Run(); });
+  }
+
+  ~ModbusMeter() override {
+    {
+      std::lock_guard<std::mutex> lock(waitMutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    sampler_.join();
+  }
+
+  int ReadHistorico(int32_t equipIndex, TDateTime from, TDateTime& date, float& value) override {
+    if (!HasChannel(equipIndex)) return ReadEnd;
+    int64_t ms = 0;
+    if (!journal_->NextSample(equipIndex, mb::FromDateTime(from), mb::LocalNowMs(), ms, value))
+      return ReadEnd;
+    date = mb::ToDateTime(ms);
+    return ReadOk;
+  }
+
+  int ReadAlarme(TDateTime from, TDateTime& date, std::u16string& text, int32_t& classe) override {
+    mb::SampleJournal::Alarm alarm;
+    if (journal_->NextAlarm(mb::FromDateTime(from), mb::LocalNowMs(), alarm)) {
+      date = mb::ToDateTime(alarm.dateMs);
+      text = pkg::ToUtf16(AlarmText(alarm));
+      classe = alarm.classe;
+      return ReadOk;
+    }
+    // Everything delivered: a meter that does not answer makes the visit fail.
+    return journal_->Failing() ? kFailureCode : ReadEnd;
+  }
+
+  int SetRelogio() override { return 0; }
+
+  int ReadVersao(std::u16string& version) override {
+    version = pkg::ToUtf16(std::string("ModbusMeter ") + kVersion + " - unidade " +
+                           std::to_string(plan_.unit));
+    return 0;
+  }
+
+  int ReadOnline(std::vector<std::u16string>& names, std::vector<std::u16string>& values) override {
+    const std::vector<mb::ChannelValue> read = reader_->ReadAll(&stop_);
+    if (std::all_of(read.begin(), read.end(),
+                    [](const mb::ChannelValue& v) { return v.status != mb::Status::Ok; }))
+      return kFailureCode;
+    for (size_t i = 0; i < read.size(); ++i) {
+      const Channel& c = plan_.channels[i];
+      names.push_back(
+          pkg::ToUtf16("Reg " + mb::RegisterFormat::Reference(c.format.table, c.address)));
+      values.push_back(pkg::ToUtf16(read[i].status == mb::Status::Ok
+                                        ? ValueText(c.format, read[i].value)
+                                        : std::string("falha")));
+    }
+    return 0;
+  }
+
+ private:
+  void Log(const std::string& text) { log_->WriteLine(pkg::ToUtf16(Prefix(EquipId) + text)); }
+
+  bool HasChannel(int32_t address) const {
+    return std::any_of(plan_.channels.begin(), plan_.channels.end(),
+                       [&](const Channel& c) { return c.address == address; });
+  }
+
+  static std::string ValueText(const mb::RegisterFormat& format, double value) {
+    if (format.IsInteger()) return std::to_string(static_cast<int64_t>(value));
+    char buf[32];
+    const auto r = std::to_chars(buf, buf + sizeof buf, static_cast<float>(value));
+    return std::string(buf, r.ptr);
+  }
+
+  // The sampling thread: one round at each period boundary.
+  void Run() {
+    int64_t handled = journal_->LastDateMs();
+    bool first = true;
+    std::unique_lock<std::mutex> lock(waitMutex_);
+    while (!stop_) {
+      const int64_t now = mb::LocalNowMs();
+      const int64_t boundary = mb::FloorDiv(now, plan_.periodMs) * plan_.periodMs;
+      if (boundary > handled) {
+        handled = boundary;
+        const int64_t late = now - boundary;
+        if (late <= std::min<int64_t>(plan_.periodMs / 2, mb::kMsPerMinute)) {
+          lock.unlock();
+          SampleRound(boundary);
+          lock.lock();
+          continue;
+        }
+        if (!first)
+          Log("amostra de " + mb::FormatMs(boundary) + " não lida: atraso de " +
+              std::to_string(late / mb::kMsPerSecond) + " s");
+      }
+      first = false;
+      const int64_t wait = std::min<int64_t>(boundary + plan_.periodMs - now, 1000);
+      wake_.wait_for(lock, std::chrono::milliseconds(std::max<int64_t>(wait, 1)),
+                     [this] { return stop_.load(); });
+    }
+  }
+
+  void SampleRound(int64_t boundary) {
+    if (boundary <= journal_->LastDateMs()) {
+      Log("amostra de " + mb::FormatMs(boundary) +
+          " não lida: o diário já tem registros posteriores (leitura anterior demorada ou "
+          "relógio do computador atrasado)");
+      return;
+    }
+    const std::vector<mb::ChannelValue> read = reader_->ReadAll(&stop_);
+    std::vector<mb::SampleJournal::Sample> samples;
+    const mb::ChannelValue* failure = nullptr;
+    for (size_t i = 0; i < read.size(); ++i) {
+      if (read[i].status == mb::Status::Ok)
+        samples.push_back({read[i].address, static_cast<float>(read[i].value)});
+      else if (read[i].status != mb::Status::Cancelled && failure == nullptr)
+        failure = &read[i];
+    }
+    const bool wasFailing = journal_->Failing();
+    // A round cut short by the stop says nothing about the meter.
+    const bool failing = stop_ ? wasFailing : failure != nullptr;
+    mb::SampleJournal::Alarm alarm;
+    alarm.dateMs = mb::LocalNowMs();
+    const bool raise = failing != wasFailing;
+    if (raise && failing) {
+      const mb::Table table = plan_.channels[static_cast<size_t>(failure - read.data())].format.table;
+      alarm.classe = kReadFailureClass;
+      alarm.reason = static_cast<uint32_t>(failure->status);
+      alarm.detail = static_cast<int64_t>(static_cast<uint32_t>(failure->detail)) |
+                     (static_cast<int64_t>(failure->address) << 32) |
+                     (static_cast<int64_t>(table) << 48);
+    } else if (raise) {
+      alarm.classe = kReadRecoveryClass;
+    }
+    if (journal_->Append(boundary, samples, failing, raise ? &alarm : nullptr, mb::LocalNowMs()) &&
+        raise)
+      Log(AlarmText(alarm));
+  }
+
+  KxPackageLog* log_;
+  const MeterPlan plan_;
+  std::unique_ptr<mb::RegisterReader> reader_;
+  std::unique_ptr<mb::SampleJournal> journal_;
+  std::mutex waitMutex_;
+  std::condition_variable wake_;
+  std::atomic<bool> stop_{false};
+  std::thread sampler_;  // last: started when everything else is ready
+};
+
+}  // namespace
+
+TELVANE_EXPORT KxEquipamento* _CreateEquipClass(int32_t equipId, int32_t drvAddr1,
+                                                int32_t drvAddr2, KxListaCanais* canais,
+                                                KxInterface* interface_, KxPackageLog* log) {
+  // The list is ours from here on: freed by the guard until the meter takes it.
+  std::unique_ptr<KxListaCanais> guard(canais);
+  if (canais == nullptr || interface_ == nullptr)
+    throw std::runtime_error(Prefix(equipId) + "sem canais ou sem interface");
+  const MeterPlan plan = MakePlan(equipId, drvAddr1, drvAddr2, *canais, *interface_);
+  return new ModbusMeter(equipId, guard.release(), plan, interface_, log);
+}
+
+TELVANE_EXPORT void _DestroyEquipClass() {}
+TELVANE_EXPORT const char* _GetDriverName() { return "ModbusMeter"; }
+TELVANE_EXPORT const char* _GetDriverVersion() { return kVersion; }

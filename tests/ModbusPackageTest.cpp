@@ -1,0 +1,225 @@
+// The Modbus packages as the service loads them (KxListaInterfaces,
+// KxDriver), against a libmodbus server on 127.0.0.1: what a bad row or a bad
+// CONFIGS says, how registers are read and named, and how the bus copes with
+// a lost connection, a silent meter and a meter destroyed while it waits.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "packages/modbus/sim/ModbusSimServer.h"
+#include "platform/Text.h"
+#include "plugins/KxDriver.h"
+#include "plugins/KxListaDrivers.h"
+#include "plugins/KxListaInterfaces.h"
+#include "support/InstallationKit.h"
+#include "support/ThreadTestKit.h"
+
+namespace {
+
+using mbsim::ModbusSimServer;
+using Table = ModbusSimServer::Table;
+
+std::string Pkg(const std::string& file) { return std::string(TELVANE_PACKAGES_DIR) + "/" + file; }
+
+class PackageLog : public KxPackageLog {
+ public:
+  void WriteLine(const std::u16string& text) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back(text::FromUtf16(text));
+  }
+  int Count(const std::string& prefix) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int n = 0;
+    for (const auto& l : lines_) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
+    return n;
+  }
+  std::string All() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string out;
+    for (const auto& l : lines_) out += "  " + l + "\n";
+    return out;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+class ModbusPackageTest : public ::testing::Test {
+ protected:
+  void SetUp() override { server = ModbusSimServer::Tcp(); }
+  void TearDown() override {
+    if (HasFailure()) std::cerr << log.All();
+  }
+  std::string Tcp(const std::string& more = "") {
+    return "host=127.0.0.1; port=" + std::to_string(server->Port()) + "; " + more;
+  }
+  KxInterface* Bus(int id, const std::string& configs, const std::string& package = "libModbusInterface.so") {
+    return interfaces.AddInterface(id, Pkg(package), &log,
+                                   reinterpret_cast<const uint8_t*>(configs.data()),
+                                   static_cast<int32_t>(configs.size()));
+  }
+  // A meter with channels (EQUIP_INDEX, LOCAL_ID), created in the work
+  // folder (its journal goes to ModbusJournal/ there).
+  std::unique_ptr<KxEquipamento> Meter(KxInterface* bus, int equipId, int unit, int period,
+                                       const std::vector<std::pair<int, int>>& channels) {
+    inst::ScopedChdir cd(work.Path());
+    KxDriver* driver = drivers.AddDriver(Pkg("libModbusMeter.so"), equipId, bus);
+    auto* canais = new KxListaCanais();
+    for (size_t i = 0; i < channels.size(); ++i)
+      canais->AddCanal(100 + static_cast<int>(i), channels[i].first, nullptr, channels[i].second, 0);
+    return std::unique_ptr<KxEquipamento>(driver->CreateEquipamento(equipId, unit, period, canais, &log));
+  }
+  // The creation's error message ("" when it was created).
+  std::string Refusal(KxInterface* bus, int unit, int period, const std::vector<std::pair<int, int>>& channels) {
+    try {
+      Meter(bus, 12, unit, period, channels);
+      return "";
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+  }
+  std::map<std::string, std::string> Online(KxEquipamento& meter, int& result) {
+    std::vector<std::u16string> names, values;
+    result = meter.ReadOnline(names, values);
+    std::map<std::string, std::string> out;
+    for (size_t i = 0; i < names.size() && i < values.size(); ++i)
+      out[text::FromUtf16(names[i])] = text::FromUtf16(values[i]);
+    return out;
+  }
+
+  kit::TempDir work;
+  PackageLog log;
+  KxListaInterfaces interfaces;  // destroyed after the drivers: their meters use them
+  KxListaDrivers drivers;
+  std::unique_ptr<ModbusSimServer> server;
+};
+
+TEST_F(ModbusPackageTest, BadSettingsAndBadRowsAreRefusedSayingWhy) {
+  const std::pair<std::string, std::string> settings[] = {
+      {"", "informe host (Modbus TCP) ou device (Modbus RTU)"},
+      {"host=127.0.0.1; device=/dev/ttyS0", "host (TCP) e device (RTU) não podem ser usados juntos"},
+      {"host=127.0.0.1; timout_ms=100", "chave desconhecida: 'timout_ms'"},
+      {"host=127.0.0.1; port=0", "valor inválido para port: '0' (inteiro de 1 a 65535)"},
+      {"host=127.0.0.1\nport=502\nport=503", "chave repetida: 'port'"},
+      {"host=127.0.0.1; retries", "item sem '=': 'retries'"},
+      {"host=127.0.0.1; baud=9600", "a chave 'baud' não vale para Modbus TCP"},
+      {"device=/dev/ttyS0; baud=14400",
+       "valor inválido para baud: '14400' (1200, 2400, 4800, 9600, 19200, 38400, 57600 ou 115200)"},
+      {"device=/dev/ttyS0; parity=X", "valor inválido para parity: 'X' (N, E ou O)"},
+      {"device=/dev/ttyS0; timeout_ms=5", "valor inválido para timeout_ms: '5' (inteiro de 10 a 60000)"},
+  };
+  int id = 10;
+  for (const auto& [configs, why] : settings) {
+    SCOPED_TRACE(configs);
+    KxInterface* bus = Bus(id, configs);
+    ASSERT_NE(bus, nullptr);
+    EXPECT_FALSE(bus->Aberta);
+    EXPECT_EQ(1, log.Count("ModbusInterface [" + std::to_string(id) + "]: configuração inválida: " + why));
+    ++id;
+  }
+
+  KxInterface* bus = Bus(1, Tcp());
+  ASSERT_TRUE(bus->Aberta);
+  const std::pair<std::string, std::string> rows[] = {
+      {Refusal(bus, 0, 0, {{0, 410}}), "unidade Modbus 0 inválida (DRV_ADDR1 deve estar entre 1 e 247)"},
+      {Refusal(bus, 248, 0, {{0, 410}}), "unidade Modbus 248 inválida"},
+      {Refusal(bus, 7, -1, {{0, 410}}), "período -1 inválido"},
+      {Refusal(bus, 7, 0, {{0, 0}}), "canal 100: LOCAL_ID 0 inválido"},
+      {Refusal(bus, 7, 0, {{0, 411}}), "canal 100: LOCAL_ID 411 inválido"},
+      {Refusal(bus, 7, 0, {{0, 360}}), "canal 100: LOCAL_ID 360 inválido"},
+      {Refusal(bus, 7, 0, {{65535, 350}}), "canal 100: EQUIP_INDEX 65535 inválido"},
+      {Refusal(bus, 7, 0, {{0, 410}, {0, 420}}),
+       "canal 101: EQUIP_INDEX 0 já usado por outro canal com outro LOCAL_ID"},
+      {Refusal(Bus(2, "", "libSimInterface.so"), 7, 0, {{0, 410}}),
+       "a interface do driver não é uma ModbusInterface"},
+  };
+  for (const auto& [message, expected] : rows)
+    EXPECT_NE(message.find("ModbusMeter [12]: " + expected), std::string::npos) << message;
+  // The same register twice, read the same way, is no conflict.
+  EXPECT_EQ(Refusal(bus, 7, 0, {{0, 410}, {0, 410}}), "");
+}
+
+TEST_F(ModbusPackageTest, LiveValuesAreNamedByRegisterAndTouchingRegistersShareARequest) {
+  server->SetRegisters(7, Table::Holding, 0, {65000, 0xFFFE, 0x0001, 0x0002});
+  server->SetFloat(7, Table::Input, 100, 3.5f);
+  server->SetMissing(7, Table::Input, 200);
+  server->SetRegisters(7, Table::Input, 201, {9});
+  // Sampled once a day (at midnight): the live reads have the bus to themselves.
+  auto meter = Meter(Bus(1, Tcp()), 12, 7, 1440,
+                     {{0, 410}, {1, 420}, {2, 430}, {100, 350}, {200, 310}, {201, 310}});
+  ASSERT_NE(meter, nullptr);
+  const std::map<std::string, std::string> expected = {
+      {"Reg 40001", "65000"}, {"Reg 40002", "-2"},   {"Reg 40003", "65538"},
+      {"Reg 30101", "3.5"},   {"Reg 30201", "falha"}, {"Reg 30202", "9"}};
+  int result = -1;
+  EXPECT_EQ(Online(*meter, result), expected);
+  EXPECT_EQ(result, 0);
+  // Holding 0..3 and input 100..101 in one request each; input 200..201
+  // refused as a block (register 200 does not exist), then one by one.
+  EXPECT_EQ(server->Requests(7), 5);
+  EXPECT_EQ(1, log.Count("ModbusMeter [12]: registros 30201 a 30202 recusados em bloco "
+                         "(endereço de registro inválido (exceção Modbus 2)); lidos um a um"));
+  EXPECT_EQ(Online(*meter, result), expected);
+  EXPECT_EQ(server->Requests(7), 9);  // the refused block is not asked for again
+
+  std::u16string version;
+  EXPECT_EQ(meter->ReadVersao(version), 0);
+  EXPECT_EQ(text::FromUtf16(version), "ModbusMeter 1.0 - unidade 7");
+  EXPECT_EQ(meter->SetRelogio(), 0);
+}
+
+TEST_F(ModbusPackageTest, TheBusComesBackBySelfAndASilentMeterIsGivenUpQuickly) {
+  const int port = server->Port();
+  server->SetRegisters(7, Table::Holding, 0, {1});
+  KxInterface* bus = Bus(1, Tcp("timeout_ms=200; retries=1"));
+  ASSERT_TRUE(bus->Aberta);
+  const std::string where = "TCP 127.0.0.1:" + std::to_string(port);
+  auto meter = Meter(bus, 12, 7, 0, {{0, 410}, {10, 410}, {20, 410}});
+  int result = -1;
+  EXPECT_EQ(Online(*meter, result).at("Reg 40001"), "1");
+
+  // The gateway closes the connection: the next request opens it again.
+  server->DropConnections();
+  EXPECT_EQ(Online(*meter, result).at("Reg 40001"), "1");
+  EXPECT_EQ(server->Connections(), 2);
+  EXPECT_EQ(1, log.Count("ModbusInterface [1]: conexão perdida com " + where + ": "));
+  EXPECT_EQ(2, log.Count("ModbusInterface [1]: conectada a " + where));
+
+  // The gateway is away: reads fail; once it is back they work again.
+  server.reset();
+  Online(*meter, result);
+  EXPECT_NE(result, 0);
+  server = ModbusSimServer::Tcp(port);
+  server->SetRegisters(7, Table::Holding, 0, {2});
+  EXPECT_EQ(Online(*meter, result).at("Reg 40001"), "2");
+  EXPECT_EQ(3, log.Count("ModbusInterface [1]: conectada a " + where));
+
+  // A meter that does not answer costs one request per attempt, not one per
+  // channel, and the other meters go on.
+  auto silent = Meter(bus, 13, 8, 0, {{0, 410}, {10, 410}, {20, 410}});
+  server->SetSilent(8, true);
+  Online(*silent, result);
+  EXPECT_NE(result, 0);
+  EXPECT_EQ(server->Requests(8), 2);
+  EXPECT_EQ(Online(*meter, result).at("Reg 40001"), "2");
+
+  // A meter destroyed while its sampling waits on a silent unit (1 s per
+  // attempt, 4 attempts) stops within the attempt on the wire.
+  KxInterface* slow = Bus(2, Tcp("timeout_ms=1000; retries=3; period_s=1"));
+  server->SetSilent(9, true);
+  auto stuck = Meter(slow, 14, 9, 0, {{0, 410}, {10, 410}});
+  ASSERT_TRUE(kit::WaitUntil([&] { return server->Requests(9) >= 1; }, std::chrono::seconds(5)));
+  const auto t0 = std::chrono::steady_clock::now();
+  stuck.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1800));
+}
+
+}  // namespace
