@@ -5,7 +5,7 @@
 #include <string>
 
 #include <fcntl.h>
-#include <sys/file.h>
+#include "platform/FileLock_posix.h"
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,12 +42,7 @@ KxInstanceLock::KxInstanceLock(const std::string& target) : handle_(std::make_un
   if (fd < 0)
     throw std::runtime_error("não foi possível criar a trava " + name_ + ": " +
                              std::strerror(errno));
-  int rc;
-  do {
-    rc = ::flock(fd, LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    const int err = errno;
+  if (const int err = platform::TryLockExclusive(fd); err != 0) {
     const std::string holder = HolderOf(fd);
     ::close(fd);
     if (err == EWOULDBLOCK)

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include <fcntl.h>
-#include <sys/file.h>
+#include "platform/FileLock_posix.h"
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,12 +25,7 @@ int OpenLogFile(const std::string& path, int extraFlags = 0) {
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | extraFlags, 0644);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return fd;
-  int rc;
-  do {
-    rc = ::flock(fd, LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    const int err = errno;
+  if (const int err = platform::TryLockExclusive(fd); err != 0) {
     ::close(fd);
     errno = err;
     return -1;
