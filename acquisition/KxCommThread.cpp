@@ -344,13 +344,18 @@ bool KxCommThread::WasStoredBeforeTheLoss(int32_t canalId, TDateTime date, TDate
   const auto doubt = inDoubt_.find(canalId);
   if (doubt == inDoubt_.end()) return false;
   const InDoubt d = doubt->second;
-  inDoubt_.erase(doubt);
   // Another record than the one in doubt: the meter moved on, nothing to match.
-  if (d.dateMs != dt::ToMSecs(date) || d.valueBits != Bits(value)) return false;
+  if (d.dateMs != dt::ToMSecs(date) || d.valueBits != Bits(value)) {
+    inDoubt_.erase(doubt);
+    return false;
+  }
   // The rows that look the same (one channel, one stored minute, one value)
   // are told apart by number: those this thread had committed before the
-  // one in doubt, and the one in doubt if its commit got through.
-  return HistoricoCount(canalId, stored, value) > d.sameBefore;
+  // one in doubt, and the one in doubt if its commit got through. A count
+  // that fails (the connection lost again) leaves the record in doubt.
+  const bool there = HistoricoCount(canalId, stored, value) > d.sameBefore;
+  inDoubt_.erase(canalId);
+  return there;
 }
 
 int64_t KxCommThread::HistoricoCount(int32_t canalId, TDateTime stored, float value) {

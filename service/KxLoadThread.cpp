@@ -88,11 +88,10 @@ bool KxLoadThread::StopWorkers() {
     if (!worker) return;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (worker->WaitFor(std::max(left, std::chrono::milliseconds(0)))) {
+    if (AwaitOrAbandon(*worker, std::max(left, std::chrono::milliseconds(0)), Log)) {
       worker.reset();
       return;
     }
-    AbandonWorker(*worker);
     worker.release();
     allEnded = false;
   };
@@ -102,11 +101,12 @@ bool KxLoadThread::StopWorkers() {
   return allEnded;
 }
 
-void KxLoadThread::AbandonWorker(TThread& worker) {
-  Log->WriteLine(worker.Name() + ": não terminou em " +
-                 std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kStopBound).count()) +
+bool KxLoadThread::AwaitOrAbandon(TThread& thread, std::chrono::milliseconds left, TFileLog* log) {
+  if (thread.WaitFor(left)) return true;
+  log->WriteLine(thread.Name() + ": não terminou em " + std::to_string(kStopBound.count()) +
                  " s após o pedido de parada; o serviço para sem ela.");
-  worker.Abandon();
+  thread.Abandon();
+  return false;
 }
 
 void KxLoadThread::MarkClocksForUpdate() {

@@ -50,6 +50,11 @@ class KxLoadThread : public TThread {
   // How long the stop waits for the three workers, all together (real time).
   static constexpr std::chrono::seconds kStopBound{20};
 
+  // Waits up to `left` for a thread that was asked to end. One still running
+  // then gets its line in `log` and is abandoned (the caller must leak it and
+  // all it may use); false in that case.
+  static bool AwaitOrAbandon(TThread& thread, std::chrono::milliseconds left, TFileLog* log);
+
  protected:
   void Execute() override;
 
@@ -67,7 +72,6 @@ class KxLoadThread : public TThread {
   // Terminates the three workers, then waits for them (see the destructor).
   // False when one had to be abandoned.
   bool StopWorkers();
-  void AbandonWorker(TThread& worker);
 
   TFileLog* Log;  // not owned
   std::unique_ptr<KxAlarmLog> AlarmLog;

@@ -31,11 +31,7 @@ void TTelvaneMain::StopLoadThread() {
   LoadThread->Terminate();
   // A load stuck in a package call (an interface whose Open never returns)
   // must not hold the stop for ever: it is left behind with all it built.
-  if (!LoadThread->WaitFor(KxLoadThread::kStopBound)) {
-    Log->WriteLine(LoadThread->Name() + ": não terminou em " +
-                   std::to_string(KxLoadThread::kStopBound.count()) +
-                   " s após o pedido de parada; o serviço para sem ela.");
-    LoadThread->Abandon();
+  if (!KxLoadThread::AwaitOrAbandon(*LoadThread, KxLoadThread::kStopBound, Log.get())) {
     LoadThread.release();
     return;
   }
