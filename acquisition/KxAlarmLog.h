@@ -13,9 +13,19 @@
 //    (KxAlarmeRetry::Caller: the acquisition thread, for the alarms an
 //    equipment delivers and for its communication events), nothing is lost
 //    yet: no line; the connection's own line has reported the loss.
+// A refusal by the database rather than the row (EDatabaseFault::Refusal)
+// is answered DatabaseRefusal and goes as a lost connection does: a
+// Caller alarm gets no line (its caller reports the refusal once).
+// The service's own events (KxAlarmeRetry::Never) that find the connection
+// lost or the database refusing are not lost at once: up to kHeldEvents of
+// them are kept, with their failure line, and inserted again, in order,
+// before the next alarm handed to LogAlarme; a stop loses those still kept.
 #pragma once
 
 #include "acquisition/KxCustomLog.h"
+#include <deque>
+#include <string>
+
 #include "platform/TCriticalSection.h"
 
 class TFileLog;
@@ -30,9 +40,23 @@ class KxAlarmLog : public KxCustomLog {
   // database could not be reached, Refused otherwise, with the failure line
   // as said above.
   KxAlarmeResult LogAlarme(int32_t classe, TDateTime data, const std::string& texto,
-                           int32_t equipId, KxAlarmeRetry retry = KxAlarmeRetry::Never) override;
+                           int32_t equipId, KxAlarmeRetry retry = KxAlarmeRetry::Never,
+                           std::string* failure = nullptr) override;
+
+  static constexpr size_t kHeldEvents = 64;
 
  private:
+  struct Event {
+    int32_t classe;
+    TDateTime data;
+    std::string texto;
+    int32_t equipId;
+  };
+  // One insert; the lock is held. `failure` gets the message of a failure.
+  KxAlarmeResult Insert(const Event& e, std::string& failure);
+  // Inserts the kept events, oldest first, until one fails again.
+  void InsertHeldEvents();
+  std::deque<Event> held_;
   TCriticalSection lock_;
   TFileLog* Log;  // not owned
   TmodDatabase* database_;  // not owned

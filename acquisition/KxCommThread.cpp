@@ -1,7 +1,6 @@
 #include "acquisition/KxCommThread.h"
 #include "platform/ExceptionMessage.h"
 
-#include <cstring>
 #include <exception>
 
 #include "acquisition/KxCustomLog.h"
@@ -18,6 +17,7 @@
 namespace {
 
 std::string Id(int32_t id) { return text::IntToStr(id); }
+std::string Count(int64_t n) { return std::to_string(n); }
 
 // Result the thread gives a read that raised (any code but 0, 2 and 4 is a failure).
 constexpr int kReadRaised = 3;
@@ -31,7 +31,8 @@ KxCommThread::KxCommThread(KxBuildingData* buildingData, TmodFeriados* feriados,
       BuildingData(buildingData),
       AlarmLog(alarmLog),
       Feriados(feriados),
-      database_(database ? database : modDatabase) {
+      database_(database ? database : modDatabase),
+      ledger_(*database_) {
   SetReportSink([log](const std::string& line) { log->WriteLine(line); });
   Start();
 }
@@ -64,6 +65,9 @@ void KxCommThread::Execute() {
       // Without equipment a pass is only a reload of the holidays: do not
       // run them back to back.
       if (visited == 0 && !Terminated()) Sleep(kEmptyPassPause);
+      // While the database refuses what is read, a pass stores nothing:
+      // no need to ask it again at once.
+      if (refusals_ > 0 && !Terminated()) Sleep(kLostPause);
     } catch (...) {
       Log->WriteLine("CommThread: " + CurrentExceptionMessage());
       Sleep(kErrorPause);
@@ -91,13 +95,13 @@ bool KxCommThread::WaitForDatabase() {
 
 void KxCommThread::CycleEquipamento(KxEquipamento* equip) {
   Descricao = database_->GetEquipDescription(equip->EquipId);
-  visitCutByLoss_ = false;
+  visitHeld_ = false;
   const bool ok = ReadEquipamento(equip);
   // A visit cut short by the stop request or by the loss of the database
   // says nothing about the equipment: no communication alarm, no status, and
   // Comunicando stays (the stop sequence resets every status right after; a
   // lost connection is the database's failure, not the meter's).
-  if (!ok && (Terminated() || visitCutByLoss_)) return;
+  if (!ok && (Terminated() || visitHeld_)) return;
   if (!RecordCommunicationChange(equip, ok)) return;
   if (ok)
     database_->SetEquipStatus(equip->EquipId, 1, "Comunicação normal");
@@ -109,16 +113,16 @@ void KxCommThread::CycleEquipamento(KxEquipamento* equip) {
 bool KxCommThread::RecordCommunicationChange(KxEquipamento* equip, bool ok) {
   KxAlarmeResult result = KxAlarmeResult::Stored;
   if (!ok && equip->Comunicando) {
-    result = AlarmLog->LogAlarme(2, Clock().Now(), "Sem comunicação com o equipamento.",
+    result = AlarmLog->LogAlarme(2, Clock().Now(), kTextoSemComunicacao,
                                  equip->EquipId, KxAlarmeRetry::Caller);
   } else if (ok && !equip->Comunicando) {
-    result = AlarmLog->LogAlarme(3, Clock().Now(), "Comunicação normal.", equip->EquipId,
+    result = AlarmLog->LogAlarme(3, Clock().Now(), kTextoComunicacaoNormal, equip->EquipId,
                                  KxAlarmeRetry::Caller);
   }
-  // Kept out by a lost connection: Comunicando stays as it was, so the next
-  // visit that finds the database records the change (one alarm each way,
-  // always in pairs).
-  return result != KxAlarmeResult::ConnectionLost;
+  // Kept out by a lost connection or a refusal of the database: Comunicando
+  // stays as it was, so the next visit that finds the database records the
+  // change (one alarm each way, always in pairs).
+  return result != KxAlarmeResult::ConnectionLost && result != KxAlarmeResult::DatabaseRefusal;
 }
 
 bool KxCommThread::ReadEquipamento(KxEquipamento* equip) {
@@ -186,11 +190,9 @@ bool KxCommThread::IsUnusableDate(TDateTime date, TDateTime from) {
 }
 
 bool KxCommThread::CollectHistoricoCanal(KxEquipamento* equip, KxCanal* canal) {
-  if (!StorePendingHistorico(equip, canal)) {
-    visitCutByLoss_ = true;
-    return false;
-  }
+  if (!OfferHeldHistorico(equip, canal)) return HoldVisit();
   int failures = 0;
+  int64_t invalid = 0;  // invalid answers of this channel in this visit
   // The same variables serve every call of the loop; a package sets them on ReadOk.
   TDateTime date = 0;
   float value = 0;
@@ -201,23 +203,23 @@ bool KxCommThread::CollectHistoricoCanal(KxEquipamento* equip, KxCanal* canal) {
       r = equip->ReadHistorico(canal->EquipIndex, from, date, value);
       if (r == ReadOk && IsUnusableDate(date, from)) r = ReadInvalid;
       if (r == ReadOk) {
+        EndInvalidRun(equip);
         if (IsFutureDate(date)) {
           Log->WriteLine("CommThread: inserção de dados futuros [" + Id(equip->EquipId) +
                          "]: CanalID=" + Id(canal->CanalId) + ", Data=" + dt::FormatShort(date));
           equip->RelogioPendente = true;
         } else {
-          // Moved before the insert: a record refused by the database is not
-          // asked for again. One kept out by a lost connection is kept by
-          // StoreHistorico and stored first thing at the channel's next visit.
+          // Moved before the insert: a record refused for itself is not
+          // asked for again. One held for the database is stored first
+          // thing at the channel's next visit.
           canal->UltimaData = date;
-          if (!StoreHistorico(equip, canal, date, value)) {
-            visitCutByLoss_ = true;
-            return false;
-          }
+          if (StoreHistorico(equip, canal, date, value) == Stored::Held) return HoldVisit();
         }
       } else if (r == ReadInvalid) {
-        Log->WriteLine("CommThread [" + Id(equip->EquipId) + "]: record invalido");
+        if (!NoteInvalid(equip, ++invalid)) return false;
         r = ReadOk;
+      } else if (r == ReadEnd) {
+        EndInvalidRun(equip);
       }
     } catch (...) {
       Log->WriteLine("CommThread: exceção ao ler histórico do equipamento [" +
@@ -231,18 +233,52 @@ bool KxCommThread::CollectHistoricoCanal(KxEquipamento* equip, KxCanal* canal) {
   }
 }
 
-bool KxCommThread::StoreHistorico(KxEquipamento* equip, KxCanal* canal, TDateTime date,
-                                  float value) {
+bool KxCommThread::HoldVisit() {
+  visitHeld_ = true;
+  return false;
+}
+
+bool KxCommThread::NoteInvalid(KxEquipamento* equip, int64_t inVisit) {
+  int64_t& run = invalidRun_[equip->EquipId];
+  if (run++ == 0) Log->WriteLine("CommThread [" + Id(equip->EquipId) + "]: record invalido");
+  if (inVisit < kMaxInvalidPerVisit) return true;
+  // A package that answers nothing but invalid records would hold the
+  // pass for ever: the read fails, and the next visit asks again.
+  return false;
+}
+
+void KxCommThread::EndInvalidRun(KxEquipamento* equip) {
+  const auto it = invalidRun_.find(equip->EquipId);
+  if (it == invalidRun_.end() || it->second == 0) return;
+  Log->WriteLine("CommThread [" + Id(equip->EquipId) + "]: fim dos records invalidos (" +
+                 Count(it->second) + ")");
+  invalidRun_.erase(it);
+}
+
+void KxCommThread::NoteRefusal(const std::string& message) {
+  if (refusals_++ == 0)
+    Log->WriteLine("CommThread: o banco de dados recusa os dados, guardados para a próxima "
+                   "visita: " + message);
+}
+
+void KxCommThread::NoteAccepted() {
+  if (refusals_ == 0) return;
+  Log->WriteLine("CommThread: o banco de dados voltou a aceitar os dados (" + Count(refusals_) +
+                 " recusas)");
+  refusals_ = 0;
+}
+
+KxCommThread::Stored KxCommThread::StoreHistorico(KxEquipamento* equip, KxCanal* canal,
+                                                  TDateTime date, float value) {
   const TDateTime stored = dt::ZeroSeconds(date);
   TmodDatabase& db = *database_;
   bool committing = false;
   try {
-    db.HistoricoTrans.StartTransaction();
-    if (WasStoredBeforeTheLoss(canal->CanalId, date, stored, value)) {
-      db.HistoricoTrans.Commit();
-      NoteStored(canal->CanalId, stored, value);
-      return true;
+    if (ledger_.IsStored(canal->CanalId, date, stored, value)) {
+      ledger_.NoteStored(canal->CanalId, stored, value);
+      return Stored::Stored;
     }
+    db.HistoricoTrans.StartTransaction();
     db.AddHistorico.ParamByName("DATA").SetDateTime(stored);
     db.AddHistorico.ParamByName("VALOR").SetFloat(value);
     db.AddHistorico.ParamByName("CANAL_ID").SetInteger(canal->CanalId);
@@ -253,133 +289,47 @@ bool KxCommThread::StoreHistorico(KxEquipamento* equip, KxCanal* canal, TDateTim
     db.AddHistorico.ExecQuery();
     committing = true;
     db.HistoricoTrans.Commit();
-    NoteStored(canal->CanalId, stored, value);
-    return true;
+    ledger_.NoteStored(canal->CanalId, stored, value);
+    NoteAccepted();
+    return Stored::Stored;
   } catch (...) {
-    if (CurrentErrorIsConnectionLost()) {
-      // The connection's own line reports the loss, once. The record is
-      // kept for the channel's next visit; when the commit itself was cut,
-      // the server may hold it already.
-      historicoPendente_[canal->CanalId] = HistoricoPendente{date, value};
-      if (committing) NoteInDoubt(canal->CanalId, date, stored, value);
-      try {
-        if (db.HistoricoTrans.InTransaction()) db.HistoricoTrans.Rollback();
-      } catch (...) {
-      }
-      return false;
+    const EDatabaseFault fault = CurrentDatabaseFault();
+    const std::string message = CurrentExceptionMessage();
+    try {
+      if (db.HistoricoTrans.InTransaction()) db.HistoricoTrans.Rollback();
+    } catch (...) {
     }
-    Log->WriteLine("CommThread: exceção ao inserir dados no DB [" + Id(equip->EquipId) +
-                   "]: " + CurrentExceptionMessage());
-    Log->WriteLine("\tCanalID=" + Id(canal->CanalId) + ", Data=" + dt::FormatShort(stored));
-    // A rollback that fails too escapes to the read loop, which ends the channel.
-    if (db.HistoricoTrans.InTransaction()) db.HistoricoTrans.Rollback();
-    return true;
+    if (fault == EDatabaseFault::Record) {
+      Log->WriteLine("CommThread: exceção ao inserir dados no DB [" + Id(equip->EquipId) +
+                     "]: " + message);
+      Log->WriteLine("\tCanalID=" + Id(canal->CanalId) + ", Data=" + dt::FormatShort(stored));
+      return Stored::Skipped;
+    }
+    // Held for the channel's next visit. A lost connection reports itself
+    // once (FbConnection); when the commit itself was cut, the server may
+    // hold the row already.
+    if (fault == EDatabaseFault::Refusal) NoteRefusal(message);
+    ledger_.Hold(canal->CanalId, date, stored, value,
+                 committing && fault == EDatabaseFault::ConnectionLost);
+    return Stored::Held;
   }
 }
 
-bool KxCommThread::AlarmeExists(int32_t equipId, TDateTime date, int32_t classe) {
-  TmodDatabase& db = *database_;
-  if (!alarmExistsQuery_)
-    alarmExistsQuery_ = std::make_unique<FbQuery>(
-        db.Database, db.HistoricoTrans,
-        "select count(*) as N from ALARMES where EQUIP_ID = :EQUIP_ID and DATA = :DATA and "
-        "CLASSE = :CLASSE");
-  db.HistoricoTrans.StartTransaction();
+bool KxCommThread::OfferHeldHistorico(KxEquipamento* equip, KxCanal* canal) {
   try {
-    alarmExistsQuery_->ParamByName("EQUIP_ID").SetInteger(equipId);
-    alarmExistsQuery_->ParamByName("DATA").SetDateTime(date);
-    alarmExistsQuery_->ParamByName("CLASSE").SetInteger(classe);
-    alarmExistsQuery_->ExecQuery();
-    const bool found =
-        !alarmExistsQuery_->Eof() && alarmExistsQuery_->FieldByName("N").AsInteger() > 0;
-    alarmExistsQuery_->Close();
-    db.HistoricoTrans.Commit();
-    return found;
+    ledger_.BeginChannel(*canal);
   } catch (...) {
-    if (db.HistoricoTrans.InTransaction()) db.HistoricoTrans.Rollback();
-    throw;
-  }
-}
-
-namespace {
-
-uint32_t Bits(float value) {
-  uint32_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return bits;
-}
-
-}  // namespace
-
-bool KxCommThread::StorePendingHistorico(KxEquipamento* equip, KxCanal* canal) {
-  const auto it = historicoPendente_.find(canal->CanalId);
-  if (it == historicoPendente_.end()) return true;
-  const HistoricoPendente pendente = it->second;
-  historicoPendente_.erase(it);
-  return StoreHistorico(equip, canal, pendente.date, pendente.value);
-}
-
-void KxCommThread::NoteStored(int32_t canalId, TDateTime stored, float value) {
-  MinuteRows& rows = minuteRows_[canalId];
-  const int64_t minute = dt::ToMSecs(stored);
-  if (rows.minute != minute) {
-    rows.minute = minute;
-    rows.count.clear();
-  }
-  ++rows.count[Bits(value)];
-}
-
-void KxCommThread::NoteInDoubt(int32_t canalId, TDateTime date, TDateTime stored, float value) {
-  const MinuteRows& rows = minuteRows_[canalId];
-  int64_t before = 0;
-  if (rows.minute == dt::ToMSecs(stored)) {
-    const auto it = rows.count.find(Bits(value));
-    if (it != rows.count.end()) before = it->second;
-  }
-  inDoubt_[canalId] = InDoubt{dt::ToMSecs(date), Bits(value), before};
-}
-
-bool KxCommThread::WasStoredBeforeTheLoss(int32_t canalId, TDateTime date, TDateTime stored,
-                                          float value) {
-  const auto doubt = inDoubt_.find(canalId);
-  if (doubt == inDoubt_.end()) return false;
-  const InDoubt d = doubt->second;
-  // Another record than the one in doubt: the meter moved on, nothing to match.
-  if (d.dateMs != dt::ToMSecs(date) || d.valueBits != Bits(value)) {
-    inDoubt_.erase(doubt);
+    if (CurrentDatabaseFault() == EDatabaseFault::Refusal) NoteRefusal(CurrentExceptionMessage());
     return false;
   }
-  // The rows that look the same (one channel, one stored minute, one value)
-  // are told apart by number: those this thread had committed before the
-  // one in doubt, and the one in doubt if its commit got through. A count
-  // that fails (the connection lost again) leaves the record in doubt.
-  const bool there = HistoricoCount(canalId, stored, value) > d.sameBefore;
-  inDoubt_.erase(canalId);
-  return there;
-}
-
-int64_t KxCommThread::HistoricoCount(int32_t canalId, TDateTime stored, float value) {
-  TmodDatabase& db = *database_;
-  if (!existsQuery_)
-    existsQuery_ = std::make_unique<FbQuery>(
-        db.Database, db.HistoricoTrans,
-        "select count(*) as N from HISTORICOS_H where CANAL_ID = :CANAL_ID and DATA = :DATA "
-        "and VALOR = :VALOR");
-  existsQuery_->ParamByName("CANAL_ID").SetInteger(canalId);
-  existsQuery_->ParamByName("DATA").SetDateTime(stored);
-  existsQuery_->ParamByName("VALOR").SetFloat(value);
-  existsQuery_->ExecQuery();
-  const int64_t n = existsQuery_->Eof() ? 0 : existsQuery_->FieldByName("N").AsInteger();
-  existsQuery_->Close();
-  return n;
+  const auto held = ledger_.TakeHeld(canal->CanalId);
+  return !held || StoreHistorico(equip, canal, held->date, held->value) != Stored::Held;
 }
 
 bool KxCommThread::CollectAlarmes(KxEquipamento* equip) {
-  if (!StorePendingAlarme(equip)) {
-    visitCutByLoss_ = true;
-    return false;
-  }
+  if (!OfferHeldAlarme(equip)) return HoldVisit();
   int failures = 0;
+  int64_t invalid = 0;
   TDateTime date = 0;
   std::u16string texto;
   int32_t classe = 0;
@@ -390,6 +340,7 @@ bool KxCommThread::CollectAlarmes(KxEquipamento* equip) {
       r = equip->ReadAlarme(from, date, texto, classe);
       if (r == ReadOk && IsUnusableDate(date, from)) r = ReadInvalid;
       if (r == ReadOk) {
+        EndInvalidRun(equip);
         if (IsFutureDate(date)) {
           // Unlike history, no clock update is requested.
           Log->WriteLine("CommThread: inserção de alarmes futuros [" + Id(equip->EquipId) +
@@ -402,21 +353,16 @@ bool KxCommThread::CollectAlarmes(KxEquipamento* equip) {
           } else if (t[0] == '#') {
             Log->WriteLine("Equip [" + Id(equip->EquipId) + "] alarm: " + dt::FormatShort(date) +
                            " - " + t);
-          } else {
-            try {
-              if (!StoreAlarme(equip, AlarmePendente{date, t, classe})) {
-                visitCutByLoss_ = true;
-                return false;
-              }
-            } catch (...) {
-              Log->WriteLine("CommThread: exceção ao inserir alarme no DB [" +
-                             Id(equip->EquipId) + "]: " + CurrentExceptionMessage());
-            }
+          } else if (StoreAlarme(equip, KxDeliveryLedger::HeldAlarm{date, t, classe}) ==
+                     Stored::Held) {
+            return HoldVisit();
           }
         }
       } else if (r == ReadInvalid) {
-        Log->WriteLine("CommThread [" + Id(equip->EquipId) + "]: record invalido");
+        if (!NoteInvalid(equip, ++invalid)) return false;
         r = ReadOk;
+      } else if (r == ReadEnd) {
+        EndInvalidRun(equip);
       }
     } catch (...) {
       Log->WriteLine("CommThread: exceção ao ler alarmes do equipamento [" + Id(equip->EquipId) +
@@ -430,26 +376,52 @@ bool KxCommThread::CollectAlarmes(KxEquipamento* equip) {
   }
 }
 
-bool KxCommThread::StoreAlarme(KxEquipamento* equip, const AlarmePendente& alarme) {
-  if (AlarmLog->LogAlarme(alarme.classe, alarme.date, alarme.texto, equip->EquipId,
-                          KxAlarmeRetry::Caller) != KxAlarmeResult::ConnectionLost)
-    return true;
-  // Its insert may or may not have reached the server: kept here, and stored
-  // (unless found there) before anything more is read from the equipment.
-  alarmePendente_[equip->EquipId] = alarme;
-  return false;
+KxCommThread::Stored KxCommThread::StoreAlarme(KxEquipamento* equip,
+                                               const KxDeliveryLedger::HeldAlarm& alarme) {
+  try {
+    if (ledger_.IsStored(equip->EquipId, alarme)) {
+      ledger_.NoteStored(equip->EquipId, alarme);
+      return Stored::Stored;
+    }
+  } catch (...) {
+    // The look-up could not be made: held, still in doubt as it was.
+    if (CurrentDatabaseFault() == EDatabaseFault::Refusal) NoteRefusal(CurrentExceptionMessage());
+    ledger_.Hold(equip->EquipId, alarme, false);
+    return Stored::Held;
+  }
+  std::string failure;
+  try {
+    switch (AlarmLog->LogAlarme(alarme.classe, alarme.date, alarme.texto, equip->EquipId,
+                                KxAlarmeRetry::Caller, &failure)) {
+      case KxAlarmeResult::Stored:
+        ledger_.NoteStored(equip->EquipId, alarme);
+        NoteAccepted();
+        return Stored::Stored;
+      case KxAlarmeResult::Refused:
+        return Stored::Skipped;  // the alarm log wrote its line
+      case KxAlarmeResult::DatabaseRefusal:
+        NoteRefusal(failure);
+        ledger_.Hold(equip->EquipId, alarme, false);
+        return Stored::Held;
+      case KxAlarmeResult::ConnectionLost:
+        // Its insert may or may not have reached the server.
+        ledger_.Hold(equip->EquipId, alarme, true);
+        return Stored::Held;
+    }
+  } catch (...) {
+    Log->WriteLine("CommThread: exceção ao inserir alarme no DB [" + Id(equip->EquipId) +
+                   "]: " + CurrentExceptionMessage());
+  }
+  return Stored::Skipped;
 }
 
-bool KxCommThread::StorePendingAlarme(KxEquipamento* equip) {
-  const auto it = alarmePendente_.find(equip->EquipId);
-  if (it == alarmePendente_.end()) return true;
-  const AlarmePendente alarme = it->second;
-  bool there = false;
+bool KxCommThread::OfferHeldAlarme(KxEquipamento* equip) {
   try {
-    there = AlarmeExists(equip->EquipId, alarme.date, alarme.classe);
+    ledger_.BeginAlarms(*equip);
   } catch (...) {
-    if (CurrentErrorIsConnectionLost()) return false;  // still no database: kept
+    if (CurrentDatabaseFault() == EDatabaseFault::Refusal) NoteRefusal(CurrentExceptionMessage());
+    return false;
   }
-  alarmePendente_.erase(it);
-  return there || StoreAlarme(equip, alarme);
+  const auto held = ledger_.TakeHeldAlarm(equip->EquipId);
+  return !held || StoreAlarme(equip, *held) != Stored::Held;
 }

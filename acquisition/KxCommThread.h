@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "acquisition/KxDeliveryLedger.h"
 #include "platform/TThread.h"
 
 class FbQuery;
@@ -42,6 +43,8 @@ class KxCommThread : public TThread {
   static constexpr unsigned kEmptyPassPause = 1000;
   // Records dated this many whole hours or more ahead of the clock are refused.
   static constexpr int kFutureHours = 5;
+  // Invalid answers one read (a channel, the alarms) may take in one visit.
+  static constexpr int64_t kMaxInvalidPerVisit = 1000;
 
  protected:
   void Execute() override;
@@ -66,47 +69,37 @@ class KxCommThread : public TThread {
   bool SyncRelogio(KxEquipamento* equip);
   void LogVersao(KxEquipamento* equip);
   bool CollectHistoricos(KxEquipamento* equip);
+  // Reads one channel to its end. False when it failed or when a record was
+  // held (the visit then ends there: HoldVisit).
   bool CollectHistoricoCanal(KxEquipamento* equip, KxCanal* canal);
-  // Inserts one history row in a transaction of its own; reports and
-  // swallows a failed insert. False only when the row could not be stored
-  // because the database connection is lost (nothing is logged then: the
-  // connection reports its loss once): the record is then kept pending.
-  bool StoreHistorico(KxEquipamento* equip, KxCanal* canal, TDateTime date, float value);
-  // Stores the channel's pending record, if any; false while the connection
-  // is still lost (it stays pending). The equipment is not asked for a
-  // record twice: a package need not deliver one again.
-  bool StorePendingHistorico(KxEquipamento* equip, KxCanal* canal);
-  // History rows whose commit was cut by a lost connection. The rows of one
-  // channel that share a stored minute and a value are alike; they are told
-  // apart by number.
-  //  - NoteStored: after every committed row, the count of its kind in the
-  //    channel's current minute;
-  //  - NoteInDoubt: a commit was cut; remembers the record and how many rows
-  //    of its kind this thread had committed before it;
-  //  - WasStoredBeforeTheLoss: when a record comes again, true when it is
-  //    the one in doubt and the database holds more rows of its kind than
-  //    were committed before it (its commit got through). Reads in
-  //    HistoricoTrans, which the caller has started.
-  void NoteStored(int32_t canalId, TDateTime stored, float value);
-  void NoteInDoubt(int32_t canalId, TDateTime date, TDateTime stored, float value);
-  bool WasStoredBeforeTheLoss(int32_t canalId, TDateTime date, TDateTime stored, float value);
-  int64_t HistoricoCount(int32_t canalId, TDateTime stored, float value);
-  // True when the equipment's alarm of that date and class is already in
-  // ALARMES (an insert cut by a lost connection may have reached the server).
-  bool AlarmeExists(int32_t equipId, TDateTime date, int32_t classe);
   bool CollectAlarmes(KxEquipamento* equip);
-  // An alarm of the equipment whose insert a lost connection kept out.
-  struct AlarmePendente {
-    TDateTime date;
-    std::string texto;
-    int32_t classe;
+  // What became of a record or alarm handed to the database.
+  enum class Stored {
+    Stored,   // committed, or recognised as stored already
+    Skipped,  // refused for the row itself: reported and given up
+    Held,     // not stored for a reason of the database: held in ledger_
   };
-  // Inserts the alarm through the alarm log; false when the connection is
-  // lost, the alarm then kept pending.
-  bool StoreAlarme(KxEquipamento* equip, const AlarmePendente& alarme);
-  // Stores the equipment's pending alarm, if any, unless the cut insert had
-  // reached the server; false while the connection is still lost.
-  bool StorePendingAlarme(KxEquipamento* equip);
+  // One history row in a transaction of its own. A refusal of the row is
+  // reported with its two lines; any other failure holds the record.
+  Stored StoreHistorico(KxEquipamento* equip, KxCanal* canal, TDateTime date, float value);
+  // Inserts an alarm through the alarm log, unless it is stored already.
+  Stored StoreAlarme(KxEquipamento* equip, const KxDeliveryLedger::HeldAlarm& alarme);
+  // The first step of a channel's or of the alarms' read: the ledger's
+  // start, then the record or alarm held from an earlier visit. False while
+  // it is still held (or the start could not read the database).
+  bool OfferHeldHistorico(KxEquipamento* equip, KxCanal* canal);
+  bool OfferHeldAlarme(KxEquipamento* equip);
+  // Marks the visit as ended by the database, not by the equipment; false.
+  bool HoldVisit();
+  // Invalid answers: one line when a run of them begins for an equipment,
+  // one when it ends with their count. NoteInvalid is false once a read
+  // has had kMaxInvalidPerVisit of them in one visit: the read then fails.
+  bool NoteInvalid(KxEquipamento* equip, int64_t inVisit);
+  void EndInvalidRun(KxEquipamento* equip);
+  // Refusals by the database (not by the row): one line when they begin,
+  // with the database's message, one when storing works again.
+  void NoteRefusal(const std::string& message);
+  void NoteAccepted();
   // Later than the clock by kFutureHours whole hours or more.
   bool IsFutureDate(TDateTime date);
   // A record date that is no date at all (NaN, infinite, outside the years
@@ -125,34 +118,9 @@ class KxCommThread : public TThread {
   std::string Descricao;
   TmodDatabase* database_;
   bool feriadosLidos_ = false;  // a holiday list was read whole at least once
-  // The visit in progress ended because the connection was lost while a
-  // record or alarm was being stored.
-  bool visitCutByLoss_ = false;
-  // Rows whose commit was cut by a lost connection, by channel id: the
-  // server may or may not have stored them. When the record comes again it
-  // is inserted only if it is not there yet, so an outage neither loses nor
-  // duplicates it.
-  struct InDoubt {
-    int64_t dateMs;      // the record's own date, as delivered
-    uint32_t valueBits;  // its value
-    int64_t sameBefore;  // rows of its kind committed before it
-  };
-  std::map<int32_t, InDoubt> inDoubt_;
-  // Per channel, the rows committed in the stored minute of the last one,
-  // counted by value.
-  struct MinuteRows {
-    int64_t minute = -1;
-    std::map<uint32_t, int64_t> count;
-  };
-  std::map<int32_t, MinuteRows> minuteRows_;
-  std::unique_ptr<FbQuery> existsQuery_;
-  // Records and alarms kept out by a lost connection, by channel and by
-  // equipment: stored before the next read of the same channel or alarms.
-  struct HistoricoPendente {
-    TDateTime date;
-    float value;
-  };
-  std::map<int32_t, HistoricoPendente> historicoPendente_;
-  std::map<int32_t, AlarmePendente> alarmePendente_;
-  std::unique_ptr<FbQuery> alarmExistsQuery_;
+  // The visit in progress ended because a record or alarm was held.
+  bool visitHeld_ = false;
+  KxDeliveryLedger ledger_;
+  std::map<int32_t, int64_t> invalidRun_;  // invalid answers in a row, by equipment
+  int64_t refusals_ = 0;                   // refused stores since the last that worked
 };

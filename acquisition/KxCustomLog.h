@@ -10,6 +10,9 @@ enum class KxAlarmeResult {
   Stored,          // the row is in ALARMES
   Refused,         // the insert failed for the row itself (a value, a constraint): given up
   ConnectionLost,  // the database could not be reached: the alarm may be offered again later
+  // The database refused it for a reason not of the row (permissions, I/O
+  // or a full disk, a lock conflict, ...): it may be offered again later.
+  DatabaseRefusal,
 };
 
 // Whether an alarm that finds the connection lost is offered again later.
@@ -22,7 +25,9 @@ class KxCustomLog {
  public:
   virtual ~KxCustomLog() = default;
   // Inserts one alarm; equipId -1 stands for an event of the service itself.
+  // `failure`, when given, receives the database's message of a result
+  // other than Stored.
   virtual KxAlarmeResult LogAlarme(int32_t classe, TDateTime data, const std::string& texto,
-                                   int32_t equipId,
-                                   KxAlarmeRetry retry = KxAlarmeRetry::Never) = 0;
+                                   int32_t equipId, KxAlarmeRetry retry = KxAlarmeRetry::Never,
+                                   std::string* failure = nullptr) = 0;
 };

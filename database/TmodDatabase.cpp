@@ -15,6 +15,12 @@ FbTransactionOptions Options(bool allowImplicitStart, bool commitOnClose) {
   return o;
 }
 
+FbTransactionOptions ReadOnly() {
+  FbTransactionOptions o = Options(false, false);
+  o.ReadOnly = true;
+  return o;
+}
+
 // 01/01/2000 00:00:00.000: the last date when nothing is stored.
 constexpr TDateTime kDefaultLastDate = 36526.0;
 
@@ -42,13 +48,18 @@ TmodDatabase::TmodDatabase(const FbConnectParams& params)
       StatusTransaction(Database, Options(true, true)),
       AlarmesTrans(Database, Options(true, false)),
       GenericTrans(Database, Options(false, false)),
+      LookupTrans(Database, ReadOnly()),
       LastRecordDateFast(Database, DefaultTransaction,
                          "select max(DATA) as DATA from HISTORICOS_H where CANAL_ID = :ID and DATA "
                          "between DATEADD(-60 day to current_timestamp) and current_timestamp"),
       LastRecordDate(Database, DefaultTransaction,
                      "select max(DATA) as DATA from HISTORICOS_H where CANAL_ID = :ID"),
+      // The service's own communication events are dated by the computer's
+      // clock at the visit, not by the meter's: resuming from one of them
+      // would skip the alarms a slow meter recorded before it.
       LastAlarmDate(Database, DefaultTransaction,
-                    "select max(DATA) as DATA from ALARMES where EQUIP_ID = :ID"),
+                    "select max(DATA) as DATA from ALARMES where EQUIP_ID = :ID and not "
+                    "((CLASSE = 2 and TEXTO = :T2) or (CLASSE = 3 and TEXTO = :T3))"),
       AddHistorico(Database, HistoricoTrans,
                    "insert into HISTORICOS_H (DATA, VALOR, CANAL_ID, PERIODO) values (:DATA, "
                    ":VALOR, :CANAL_ID, :PERIODO)"),
@@ -59,7 +70,17 @@ TmodDatabase::TmodDatabase(const FbConnectParams& params)
                          "update or insert into STATUS_EQUIPS (EQUIP_ID, STATUS, TEXTO) values "
                          "(:EQUIP_ID, :STATUS, :TEXTO) matching (EQUIP_ID)"),
       InicializaStatus(Database, StatusTransaction, "update STATUS_EQUIPS set STATUS=0, TEXTO=''"),
-      Generic(Database, GenericTrans) {}
+      Generic(Database, GenericTrans),
+      NewestRecord(Database, LookupTrans,
+                   "select max(DATA) as DATA from HISTORICOS_H where CANAL_ID = :ID"),
+      CountHistoricoRows(Database, LookupTrans,
+                         "select count(*) as N from HISTORICOS_H where CANAL_ID = :ID and DATA = "
+                         ":DATA and VALOR = :VALOR"),
+      NewestAlarm(Database, LookupTrans,
+                  "select max(DATA) as DATA from ALARMES where EQUIP_ID = :ID"),
+      CountAlarmeRows(Database, LookupTrans,
+                      "select count(*) as N from ALARMES where EQUIP_ID = :ID and DATA = :DATA "
+                      "and CLASSE = :CLASSE and TEXTO = :TEXTO") {}
 
 // Members end in reverse order: statements first, then the transactions
 // (each committed or rolled back as its options say), then the connection.
@@ -98,6 +119,8 @@ TDateTime TmodDatabase::GetLastAlarmDate(int32_t equipId) {
   try {
     DefaultTransaction.StartTransaction();
     LastAlarmDate.ParamByName("ID").SetInteger(equipId);
+    LastAlarmDate.ParamByName("T2").SetString(kTextoSemComunicacao);
+    LastAlarmDate.ParamByName("T3").SetString(kTextoComunicacaoNormal);
     LastAlarmDate.ExecQuery();
     if (LastAlarmDate.Eof()) {
       result = kDefaultLastDate;
@@ -178,4 +201,72 @@ void TmodDatabase::SetCommStatus(int32_t id, const std::string& mensagem) {
   } catch (...) {
     RollbackQuietly(GenericTrans);
   }
+}
+
+namespace {
+
+// Runs one read of `q` in its own LookupTrans; `bind` sets the
+// parameters, `read` takes the row. Throws after rolling back.
+template <typename Bind, typename Read>
+auto ReadOne(FbTransaction& tr, FbQuery& q, Bind bind, Read read) {
+  try {
+    tr.StartTransaction();
+    bind();
+    q.ExecQuery();
+    auto result = read();
+    q.Close();
+    tr.Commit();
+    return result;
+  } catch (...) {
+    RollbackQuietly(tr);
+    throw;
+  }
+}
+
+}  // namespace
+
+TDateTime TmodDatabase::NewestRecordDate(int32_t canalId) {
+  return ReadOne(
+      LookupTrans, NewestRecord, [&] { NewestRecord.ParamByName("ID").SetInteger(canalId); },
+      [&] {
+        return NewestRecord.Eof() || NewestRecord.FieldByName("DATA").IsNull()
+                   ? TDateTime(0)
+                   : NewestRecord.FieldByName("DATA").AsDateTime();
+      });
+}
+
+int64_t TmodDatabase::CountHistorico(int32_t canalId, TDateTime data, float valor) {
+  FbQuery& q = CountHistoricoRows;
+  return ReadOne(
+      LookupTrans, q,
+      [&] {
+        q.ParamByName("ID").SetInteger(canalId);
+        q.ParamByName("DATA").SetDateTime(data);
+        q.ParamByName("VALOR").SetFloat(valor);
+      },
+      [&] { return q.Eof() ? int64_t(0) : int64_t(q.FieldByName("N").AsInteger()); });
+}
+
+TDateTime TmodDatabase::NewestAlarmDate(int32_t equipId) {
+  return ReadOne(
+      LookupTrans, NewestAlarm, [&] { NewestAlarm.ParamByName("ID").SetInteger(equipId); },
+      [&] {
+        return NewestAlarm.Eof() || NewestAlarm.FieldByName("DATA").IsNull()
+                   ? TDateTime(0)
+                   : NewestAlarm.FieldByName("DATA").AsDateTime();
+      });
+}
+
+int64_t TmodDatabase::CountAlarme(int32_t equipId, TDateTime data, int32_t classe,
+                                  const std::string& texto) {
+  FbQuery& q = CountAlarmeRows;
+  return ReadOne(
+      LookupTrans, q,
+      [&] {
+        q.ParamByName("ID").SetInteger(equipId);
+        q.ParamByName("DATA").SetDateTime(data);
+        q.ParamByName("CLASSE").SetInteger(classe);
+        q.ParamByName("TEXTO").SetString(texto);
+      },
+      [&] { return q.Eof() ? int64_t(0) : int64_t(q.FieldByName("N").AsInteger()); });
 }

@@ -17,6 +17,12 @@
 #include "database/FbTransaction.h"
 #include "platform/DateTime.h"
 
+// The texts of the communication events the acquisition writes with each
+// equipment's id (classes 2 and 3): the service's own rows among the
+// equipment's alarms.
+inline constexpr char kTextoSemComunicacao[] = "Sem comunicação com o equipamento.";
+inline constexpr char kTextoComunicacaoNormal[] = "Comunicação normal.";
+
 class TmodDatabase {
  public:
   // Opens the main connection; throws EDatabaseError when it cannot.
@@ -35,12 +41,29 @@ class TmodDatabase {
   std::string GetCanalDescription(int32_t canalId);  // "Erro" on failure
   void SetCommStatus(int32_t id, const std::string& mensagem);
 
+  // What the acquisition thread reads to recognise a record or alarm that
+  // may be stored already (acquisition/KxDeliveryLedger.h). Each runs one
+  // read of its own in LookupTrans (the acquisition thread's) and, unlike
+  // the operations above, throws EDatabaseError on failure after rolling
+  // back. Dates are compared to the millisecond.
+  //  - NewestRecordDate: the greatest DATA of the channel over all of
+  //    HISTORICOS_H, also ahead of the server's clock; 0 when it has none.
+  //  - CountHistorico: rows of the channel with that DATA and VALOR.
+  //  - NewestAlarmDate: the greatest DATA among all ALARMES rows of the
+  //    equipment, its communication events included; 0 when none.
+  //  - CountAlarme: rows of the equipment with that DATA, CLASSE and TEXTO.
+  TDateTime NewestRecordDate(int32_t canalId);
+  int64_t CountHistorico(int32_t canalId, TDateTime data, float valor);
+  TDateTime NewestAlarmDate(int32_t equipId);
+  int64_t CountAlarme(int32_t equipId, TDateTime data, int32_t classe, const std::string& texto);
+
   FbConnection Database;
   FbTransaction DefaultTransaction;
   FbTransaction HistoricoTrans;
   FbTransaction StatusTransaction;
   FbTransaction AlarmesTrans;
   FbTransaction GenericTrans;
+  FbTransaction LookupTrans;  // read-only, the acquisition thread's look-ups
   FbQuery LastRecordDateFast;
   FbQuery LastRecordDate;
   FbQuery LastAlarmDate;
@@ -49,6 +72,10 @@ class TmodDatabase {
   FbQuery StatusEquipamentos;
   FbQuery InicializaStatus;
   FbQuery Generic;
+  FbQuery NewestRecord;
+  FbQuery CountHistoricoRows;
+  FbQuery NewestAlarm;
+  FbQuery CountAlarmeRows;
 };
 
 // The one main module, created and freed by the configuration load thread.

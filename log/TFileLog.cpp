@@ -13,6 +13,23 @@ constexpr char kStartBanner[] = "-------------------- LOG Started!";
 constexpr char kStopBanner[] = "==================== LOG Stopped!\r\n\r\n";
 constexpr char kRestartBanner[] = "-------------------- LOG Re-started!";
 
+// A text with line breaks (the server's messages carry them) stays on its
+// own timestamped line: every CR, LF or CR LF becomes one space.
+std::string OneLine(const std::string& text) {
+  if (text.find_first_of("\r\n") == std::string::npos) return text;
+  std::string line;
+  line.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' || text[i] == '\n') {
+      if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      line += ' ';
+    } else {
+      line += text[i];
+    }
+  }
+  return line;
+}
+
 }  // namespace
 
 struct TFileLog::File {
@@ -54,7 +71,7 @@ void TFileLog::WriteLine(const std::string& text) {
   if (!f.file) return;
 
   f.file->Append(text::ToCp1252(dt::FormatLong(dt::SystemNow()) + "\t"));
-  f.file->Append(text::ToCp1252(text));
+  f.file->Append(text::ToCp1252(OneLine(text)));
   f.file->Append("\r\n");
 
   if (f.restarting || f.file->Size() < kMaxSize) return;

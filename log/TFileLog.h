@@ -2,6 +2,7 @@
 //
 // One line per WriteLine: "dd/mm/yyyy hh:mm:ss", TAB, the text, CR LF, in
 // Windows-1252 bytes, each piece written straight to the file (no buffering).
+// Line breaks inside the text become spaces, so every line has its timestamp.
 // The file starts afresh, empty, once it reaches 5,242,880 bytes (how each
 // system does it: platform/LogFile.h). Thread safety: WriteLine may be
 // called from any thread; a re-entrant lock makes each line one unit.

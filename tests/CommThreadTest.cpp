@@ -558,7 +558,9 @@ TEST_F(CommThreadTest, RecordsWithoutADateOrAtTheFromDateAreInvalidEarlierOnesAr
                               {71, Ms(At(2016, 3, 16, 12, 0)), 1.f, 12},
                               {71, Ms(At(2016, 3, 16, 12, 15)), 5.f, 12}}),
             Rows());
-  EXPECT_EQ(6, log->Count("CommThread [7]: record invalido"));
+  // One line when a run of invalid answers begins, one when it ends.
+  EXPECT_EQ(4, log->Count("CommThread [7]: record invalido"));
+  EXPECT_EQ(1, log->Count("CommThread [7]: fim dos records invalidos (3)"));
   const int64_t noon = Ms(At(2016, 3, 16, 12, 0, 5));
   const int64_t eleven = Ms(At(2016, 3, 16, 11, 0));
   EXPECT_EQ((std::vector<int64_t>{Ms(At(2016, 3, 1, 0, 0)), noon, noon, noon, noon, eleven, eleven,
@@ -573,6 +575,22 @@ TEST_F(CommThreadTest, RecordsWithoutADateOrAtTheFromDateAreInvalidEarlierOnesAr
   Visit();
   EXPECT_EQ(3u, Rows().size());
   EXPECT_EQ(Ms(At(2016, 3, 16, 12, 15, 5)), Froms(e, 'H', 0).back());
+
+  // A package that answers nothing but invalid records fails its visit
+  // after a bounded number of them, with one line, instead of holding the
+  // pass; the line that ends the run counts them all.
+  const int before = log->Count("CommThread [7]: record invalido");
+  e->SetHistoryFailure(0, ReadInvalid);
+  const int calls = e->CallCount('H');
+  Visit();
+  EXPECT_EQ(KxCommThread::kMaxInvalidPerVisit, e->CallCount('H') - calls);
+  EXPECT_EQ("3 Falha de comunicação", Status(kEquip));
+  EXPECT_EQ(before + 1, log->Count("CommThread [7]: record invalido"));
+  e->SetHistoryFailure(0, 0);
+  Visit();
+  EXPECT_EQ(1, log->Count("CommThread [7]: fim dos records invalidos (" +
+                          std::to_string(KxCommThread::kMaxInvalidPerVisit) + ")"));
+  EXPECT_EQ("1 Comunicação normal", Status(kEquip));
 }
 
 TEST_F(CommThreadTest, AnErrorInAPassIsLoggedPausesThirtySecondsAndRestartsFromTheFirst) {
@@ -711,10 +729,12 @@ TEST_F(CommThreadTest, ACommitCutByALostConnectionIsStoredOnceAndSaysNothingOfTh
                     {At(2016, 3, 16, 12, 1, 10), 2.f},
                     {At(2016, 3, 16, 12, 1, 40), 2.f},   // its commit does, the reply is lost
                     {At(2016, 3, 16, 12, 2, 0), 3.f}});
-  // Each loss costs the connection's retry interval (real time).
+  // Each loss costs the connection's retry interval (real time). Six
+  // commits: five rows and the one cut before the server; the one cut after
+  // it is found there and not committed again.
   ASSERT_TRUE(kit::WaitUntil([&] {
     clock.Release(1);
-    return commits.load() >= 7;
+    return commits.load() >= 6 && Rows().size() >= 5;
   }, std::chrono::seconds(40))) << ::testing::PrintToString(Rows());
   Visit();
   const std::vector<Row> expected = {{71, Ms(At(2016, 3, 16, 12, 0)), 1.f, 12},

@@ -272,6 +272,7 @@ TEST_F(FbLayerTest, FetchErrorClosesTheCursorAndTheQueryRunsAgain) {
   } catch (const EDatabaseError& e) {
     failed = true;
     EXPECT_FALSE(e.ConnectionLost());
+    EXPECT_EQ(e.Fault(), EDatabaseFault::Record) << e.what();  // division by zero
     EXPECT_NE(std::string(e.what()).find("\n-"), std::string::npos) << e.what();
   }
   EXPECT_TRUE(failed);
@@ -293,6 +294,7 @@ TEST_F(FbLayerTest, ErrorsCarryTheirCodesAndLostConnectionsAreRecognised) {
   } catch (const EDatabaseError& e) {
     EXPECT_TRUE(e.ConnectionLost()) << e.what();
     EXPECT_EQ(e.PrimaryCode(), 335544721) << e.what();
+    EXPECT_EQ(e.Fault(), EDatabaseFault::ConnectionLost);
   }
   // Wrong password: not a lost connection.
   FbConnectParams bad = db.Params();
@@ -317,6 +319,36 @@ TEST_F(FbLayerTest, ErrorsCarryTheirCodesAndLostConnectionsAreRecognised) {
     EXPECT_FALSE(e.ConnectionLost());
     EXPECT_EQ(e.PrimaryCode(), 335544665) << e.what();  // isc_unique_key_violation
     EXPECT_NE(std::string(e.what()).find("\n-"), std::string::npos);
+    EXPECT_EQ(e.Fault(), EDatabaseFault::Record);
+  }
+  // A value the server cannot convert: the row's own fault too.
+  FbQuery conv(conn, tr, "insert into STATUS_COMM (ID, MENSAGEM) values (cast(:T as integer), 'y')");
+  conv.ParamByName("T").SetString("dez");
+  try {
+    conv.ExecQuery();
+    FAIL() << "conversion accepted";
+  } catch (const EDatabaseError& e) {
+    EXPECT_EQ(e.Fault(), EDatabaseFault::Record) << e.what();
+  }
+  tr.Rollback();
+  // A row another writer holds (nowait): the database's refusal, not the row's.
+  db.Exec("insert into STATUS_COMM (ID, MENSAGEM) values (9, 'a')");
+  tr.StartTransaction();
+  FbQuery hold(conn, tr, "update STATUS_COMM set MENSAGEM = 'b' where ID = 9");
+  hold.ExecQuery();
+  {
+    FbConnection other(db.Params());
+    FbTransaction otr(other, Explicit());
+    otr.StartTransaction();
+    FbQuery upd(other, otr, "update STATUS_COMM set MENSAGEM = 'c' where ID = 9");
+    try {
+      upd.ExecQuery();
+      FAIL() << "update of a row another transaction holds";
+    } catch (const EDatabaseError& e) {
+      EXPECT_FALSE(e.ConnectionLost()) << e.what();
+      EXPECT_EQ(e.Fault(), EDatabaseFault::Refusal) << e.what();
+    }
+    otr.Rollback();
   }
   tr.Rollback();
   // No permission: an error of the statement.
@@ -327,6 +359,7 @@ TEST_F(FbLayerTest, ErrorsCarryTheirCodesAndLostConnectionsAreRecognised) {
     FAIL() << "delete allowed";
   } catch (const EDatabaseError& e) {
     EXPECT_FALSE(e.ConnectionLost()) << e.what();
+    EXPECT_EQ(e.Fault(), EDatabaseFault::Refusal) << e.what();
   }
   tr.Rollback();
 }

@@ -81,6 +81,8 @@ TEST(TFileLog, TextIsWrittenUnchangedInCp1252) {
        "Telvane: altera\xE7\xE3o manual de rel\xF3gio detectada!"},
       {"€ 5", "\x80 5"},
       {"日本", "??"},  // not in the code page
+      // A server message with line breaks stays on its timestamped line.
+      {"violation of FOREIGN KEY\n-Foreign key reference\r\n-x\ry", "violation of FOREIGN KEY -Foreign key reference -x y"},
   };
   proc::TempDir dir;
   const std::string path = dir / "t.log";

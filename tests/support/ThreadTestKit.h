@@ -116,7 +116,8 @@ struct Alarm {
 class RecordingAlarmLog : public KxCustomLog {
  public:
   KxAlarmeResult LogAlarme(int32_t classe, TDateTime data, const std::string& texto,
-                           int32_t equipId, KxAlarmeRetry = KxAlarmeRetry::Never) override {
+                           int32_t equipId, KxAlarmeRetry = KxAlarmeRetry::Never,
+                           std::string* = nullptr) override {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!raise.empty()) throw std::runtime_error(raise);
     if (lost) return KxAlarmeResult::ConnectionLost;
