@@ -1,6 +1,7 @@
 // The acquisition thread against a fresh database, with scripted equipment
 // objects and a fake clock whose pauses the test releases one at a time: with
 // one equipment, each released pause is exactly one visit.
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -748,6 +749,103 @@ TEST_F(CommThreadTest, ACommitCutByALostConnectionIsStoredOnceAndSaysNothingOfTh
   EXPECT_EQ(1u, Alarms("where CLASSE in (2, 3)").size());
   EXPECT_EQ("1 Comunicação normal", Status(kEquip));
   EXPECT_TRUE(log->StartingWith("AlarmLog: ").empty());
+}
+
+// The database refuses rows for a reason not of their own: a trigger of the
+// other application takes a number from a generator the service's user may
+// not use (checked when the number is taken, so the test can end the
+// refusal). Nothing is lost and nothing is stored ahead of a refused record;
+// one line says when the refusals begin, one when they end; the visits they
+// cut short say nothing of the meter.
+TEST_F(CommThreadTest, RowsTheDatabaseRefusesAreHeldAndStoredInOrderOnceItTakesThemAgain) {
+  db.Exec("create table RECUSA (X integer)");
+  db.Exec("create generator G_RECUSA");
+  for (const char* table : {"HISTORICOS_H", "ALARMES"}) {
+    const std::string trigger = std::string("RECUSA_") + table;
+    ExecRaw("create trigger " + trigger + " for " + table +
+            " before insert as declare n bigint; begin if (exists(select 1 from RECUSA)) then "
+            "execute statement 'select gen_id(G_RECUSA, 1) from RDB$DATABASE' into n; end");
+    db.Exec("grant select on RECUSA to trigger " + trigger);
+  }
+  Build(db.Params());  // statements prepared after the triggers exist
+  db.Exec("insert into RECUSA values (1)");
+  FakeEquip* e = AddStandardEquip();
+  e->SetHistory(0, {{At(2016, 3, 16, 12, 0), 1.f}, {At(2016, 3, 16, 12, 15), 2.f}});
+  e->SetHistory(1, {{At(2016, 3, 16, 12, 0), 5.f}});
+  e->SetAlarms({{At(2016, 3, 16, 12, 0, 30), u"Porta aberta", 5}});
+  Start();
+  for (int i = 0; i < 4; ++i) Visit();
+  EXPECT_TRUE(Rows().empty());
+  EXPECT_TRUE(Alarms().empty());
+  const auto begun = log->StartingWith("CommThread: o banco de dados recusa os dados");
+  ASSERT_EQ(1u, begun.size());
+  EXPECT_NE(std::string::npos, begun[0].find("G_RECUSA")) << begun[0];
+  EXPECT_TRUE(log->StartingWith("CommThread: exceção ao inserir dados no DB").empty());
+  // Every visit offered the held record first: the channel's from-date
+  // never moved past it.
+  EXPECT_EQ(Ms(At(2016, 3, 1, 0, 0)), Froms(e, 'H', 0).back());
+
+  db.Exec("delete from RECUSA");
+  for (int i = 0; i < 4 && Alarms("where CLASSE = 5").empty(); ++i) Visit();
+  EXPECT_EQ((std::vector<Row>{{71, Ms(At(2016, 3, 16, 12, 0)), 1.f, 12},
+                              {71, Ms(At(2016, 3, 16, 12, 15)), 2.f, 12},
+                              {72, Ms(At(2016, 3, 16, 12, 0)), 5.f, 12}}),
+            Rows());
+  EXPECT_EQ((std::vector<AlarmRow>{{7, Ms(At(2016, 3, 16, 12, 0, 30)), "Porta aberta", 5}}),
+            Alarms("where CLASSE <> 3"));
+  EXPECT_EQ(1u, log->StartingWith("CommThread: o banco de dados voltou a aceitar os dados (").size());
+  EXPECT_EQ(0u, Alarms("where CLASSE = 2").size());
+  EXPECT_EQ("1 Comunicação normal", Status(kEquip));
+}
+
+// After a restart the meter delivers again what lies after the from-dates
+// the loader reads. Stored minutes lose their seconds, a meter whose clock
+// runs fast has rows ahead of the server's clock, and the service's own
+// communication events are dated by the computer: none of it may store a
+// record twice or skip an alarm.
+TEST_F(CommThreadTest, AfterARestartWhatTheMeterDeliversAgainIsStoredOnceAndNoAlarmIsSkipped) {
+  const int64_t minute = dt::ToMSecs(dt::SystemNow()) / 60000 * 60000;  // the server's clock
+  auto T = [&](int minutes, int seconds) {
+    return dt::FromMSecs(minute + minutes * 60000 + seconds * 1000);
+  };
+  clock.Set(T(0, 30));
+  FakeEquip* e = AddStandardEquip();
+  const std::vector<HistRecord> records = {{T(-6, 0), 1.f},  {T(-5, 0), 1.f}, {T(-5, 20), 1.f},
+                                           {T(-5, 40), 2.f}, {T(10, 0), 3.f}};
+  e->SetHistory(0, records);
+  e->SetAlarms({{T(-7, 0), u"Porta aberta", 5}});
+  Start();
+  Visit();
+  Stop();
+  ASSERT_EQ(5u, Rows().size());
+  ASSERT_EQ(1u, Alarms("where CLASSE = 3").size());  // dated by the computer, after the alarm
+
+  // What the loader does at a start, then a new acquisition thread. The
+  // meter (its clock slow) recorded an alarm before the service's event.
+  auto restart = [&] {
+    for (int i = 0; i < e->Canais->Count(); ++i)
+      e->Canais->Items(i)->UltimaData = mod->GetLastRecordDate(e->Canais->Items(i)->CanalId);
+    e->DataUltimoAlarme = mod->GetLastAlarmDate(kEquip);
+    Start();
+    Visit();
+    Stop();
+  };
+  e->SetAlarms({{T(-7, 0), u"Porta aberta", 5}, {T(-3, 0), u"Tampa aberta", 6}});
+  restart();
+  auto more = records;
+  more.push_back({T(11, 0), 4.f});
+  e->SetHistory(0, more);
+  restart();
+  std::vector<std::pair<int64_t, float>> got;
+  for (const Row& r : Rows()) got.emplace_back(r.dataMs, r.valor);
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ((std::vector<std::pair<int64_t, float>>{
+                {Ms(T(-6, 0)), 1.f}, {Ms(T(-5, 0)), 1.f}, {Ms(T(-5, 0)), 1.f},
+                {Ms(T(-5, 0)), 2.f}, {Ms(T(10, 0)), 3.f}, {Ms(T(11, 0)), 4.f}}),
+            got);
+  EXPECT_EQ((std::vector<AlarmRow>{{7, Ms(T(-7, 0)), "Porta aberta", 5},
+                                   {7, Ms(T(-3, 0)), "Tampa aberta", 6}}),
+            Alarms("where CLASSE > 3"));
 }
 
 }  // namespace
