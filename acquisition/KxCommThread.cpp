@@ -417,7 +417,7 @@ KxCommThread::Stored KxCommThread::StoreAlarme(KxEquipamento* equip,
 
 bool KxCommThread::OfferHeldAlarme(KxEquipamento* equip) {
   try {
-    ledger_.BeginAlarms(*equip);
+    ledger_.BeginAlarms(equip->EquipId);
   } catch (...) {
     if (CurrentDatabaseFault() == EDatabaseFault::Refusal) NoteRefusal(CurrentExceptionMessage());
     return false;

@@ -20,7 +20,7 @@ constexpr int64_t kMinuteMs = 60000;
 void KxDeliveryLedger::BeginChannel(KxCanal& canal) {
   Channel& c = channels_[canal.CanalId];
   if (c.begun) return;
-  const TDateTime newest = db_.NewestRecordDate(canal.CanalId);  // throws: not begun yet
+  const TDateTime newest = db_->NewestRecordDate(canal.CanalId);  // throws: not begun yet
   c.begun = true;
   if (newest == 0) return;
   c.storedUpTo = dt::ToMSecs(newest);
@@ -49,7 +49,7 @@ bool KxDeliveryLedger::IsStored(int32_t canalId, TDateTime date, TDateTime store
     c.inDoubt.reset();
     return false;
   }
-  const bool there = db_.CountHistorico(canalId, stored, value) >= Ordinal(c, minute, Bits(value));
+  const bool there = db_->CountHistorico(canalId, stored, value) >= Ordinal(c, minute, Bits(value));
   c.inDoubt.reset();  // only once the look-up got through
   return there;
 }
@@ -78,10 +78,10 @@ std::optional<KxDeliveryLedger::HeldRecord> KxDeliveryLedger::TakeHeld(int32_t c
   return held;
 }
 
-void KxDeliveryLedger::BeginAlarms(KxEquipamento& equip) {
-  Equipment& e = equipments_[equip.EquipId];
+void KxDeliveryLedger::BeginAlarms(int32_t equipId) {
+  Equipment& e = equipments_[equipId];
   if (e.begun) return;
-  const TDateTime newest = db_.NewestAlarmDate(equip.EquipId);
+  const TDateTime newest = db_->NewestAlarmDate(equipId);
   e.begun = true;
   if (newest != 0) e.storedUpTo = dt::ToMSecs(newest);
 }
@@ -103,7 +103,7 @@ bool KxDeliveryLedger::IsStored(int32_t equipId, const HeldAlarm& alarm) {
     e.inDoubt.reset();
     return false;
   }
-  const bool there = db_.CountAlarme(equipId, alarm.date, alarm.classe, alarm.texto) >=
+  const bool there = db_->CountAlarme(equipId, alarm.date, alarm.classe, alarm.texto) >=
                      Ordinal(e, dateMs, alarm);
   e.inDoubt.reset();
   return there;

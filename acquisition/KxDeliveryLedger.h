@@ -45,7 +45,6 @@
 #include "platform/DateTime.h"
 
 class KxCanal;
-class KxEquipamento;
 class TmodDatabase;
 
 class KxDeliveryLedger {
@@ -60,7 +59,7 @@ class KxDeliveryLedger {
     int32_t classe;
   };
 
-  explicit KxDeliveryLedger(TmodDatabase& database) : db_(database) {}
+  explicit KxDeliveryLedger(TmodDatabase& database) : db_(&database) {}
 
   // First thing of every visit of a channel. At the first one, reads the
   // channel's newest stored row and moves its from-date (UltimaData) back
@@ -80,7 +79,7 @@ class KxDeliveryLedger {
   std::optional<HeldRecord> TakeHeld(int32_t canalId);
 
   // The same for the alarms of an equipment.
-  void BeginAlarms(KxEquipamento& equip);
+  void BeginAlarms(int32_t equipId);  // throws EDatabaseError, as BeginChannel
   bool IsStored(int32_t equipId, const HeldAlarm& alarm);
   void NoteStored(int32_t equipId, const HeldAlarm& alarm);
   void Hold(int32_t equipId, const HeldAlarm& alarm, bool inDoubt);
@@ -108,7 +107,7 @@ class KxDeliveryLedger {
   int64_t Ordinal(const Channel& c, int64_t minute, uint32_t bits) const;
   int64_t Ordinal(const Equipment& e, int64_t dateMs, const HeldAlarm& alarm) const;
 
-  TmodDatabase& db_;
+  TmodDatabase* db_;  // not owned; a pointer so that a ledger can be moved to a new thread
   std::map<int32_t, Channel> channels_;
   std::map<int32_t, Equipment> equipments_;
 };

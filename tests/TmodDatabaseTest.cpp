@@ -90,8 +90,20 @@ TEST_F(TmodDatabaseTest, LastAlarmDateOfEachEquipment) {
   InsertAlarme(db, "7", d1);
   InsertAlarme(db, "7", d2);
   InsertAlarme(db, "null", d2 + 1);  // an event of the service: no equipment
+  // The service's own communication events of the equipment, dated by the
+  // computer: not where its alarms resume (a meter's slow clock records
+  // alarms before them). An alarm of the meter's own with class 2 counts.
+  db.Exec("insert into ALARMES (EQUIP_ID, DATA, TEXTO, CLASSE) values (7, '2024-06-03', "
+          "'Sem comunicação com o equipamento.', 2)");
+  db.Exec("insert into ALARMES (EQUIP_ID, DATA, TEXTO, CLASSE) values (7, '2024-06-04', "
+          "'Comunicação normal.', 3)");
+  db.Exec("insert into ALARMES (EQUIP_ID, DATA, TEXTO, CLASSE) values (8, '2024-06-05', "
+          "'Sobretensão', 2)");
   TmodDatabase m(db.Params());
   EXPECT_EQ(m.GetLastAlarmDate(7), d2);
+  EXPECT_EQ(m.NewestAlarmDate(7), dt::EncodeDate(2024, 6, 4));  // every row of the equipment
+  EXPECT_EQ(m.GetLastAlarmDate(8), dt::EncodeDate(2024, 6, 5));
+  db.Exec("delete from ALARMES where EQUIP_ID = 8");
   EXPECT_EQ(m.GetLastAlarmDate(8), kDefaultLastDate);
   EXPECT_FALSE(m.DefaultTransaction.InTransaction());
 }
