@@ -366,9 +366,14 @@ class ProgramRun {
  public:
   ProgramRun() {
     proc::CopyFile(TELVANE_EXE, Exe(), 0755);
+    Restart();
+  }
+  // Starts the program again in the same folder (the last run has ended).
+  void Restart() {
     proc::ChildOptions options;
     options.cwd = work_.Path();
     options.unsetEnv = {"NOTIFY_SOCKET"};
+    child_.reset();
     child_ = std::make_unique<proc::Child>(Exe(), options, work_.Path());
   }
   proc::Child& Child() { return *child_; }
@@ -457,6 +462,71 @@ TEST(TelvaneProgram, CollectsIntoRateioDbAndStopsOnSigterm) {
         "OnlineThread: finalizada!", "Thread comunicação finalizada!", "RTCThread: Finalizada!",
         "Telvane Encerrado!"})
     EXPECT_TRUE(logHas(line)) << line;
+}
+
+// Restarts, clean and killed, store every record and alarm once: records
+// dated past the whole minute (the stored minute loses its seconds), a meter
+// whose clock runs 10 minutes fast (rows ahead of the server's clock) and
+// one whose clock runs 4 minutes slow (its alarms dated before the service's
+// own communication event of the same visit). About 75 s.
+TEST(TelvaneProgram, RestartsCleanAndKilledStoreEveryRecordAndAlarmOnce) {
+  TestDatabase db;
+  inst::AddInterface(db, 1, "Rapido", "libSimInterface.so",
+                     "interval_min=1\nbacklog_records=5\nrecord_second=20\nclock_offset_min=10\n"
+                     "alarm_interval_min=0\n");
+  inst::AddInterface(db, 2, "Lento", "libSimInterface.so",
+                     "interval_min=1\nbacklog_records=15\nrecord_second=40\nclock_offset_min=-4\n"
+                     "alarm_interval_min=1\n");
+  inst::AddDriver(db, 3, 1, "libSimMeter.so");
+  inst::AddDriver(db, 4, 2, "libSimMeter.so");
+  AddCalendar(db);
+  inst::AddEquipamento(db, 12, 3, kNull, kNull, "Medidor rapido");
+  inst::AddCanal(db, 120, 12, 0, 1, kNull, "Energia");
+  inst::AddEquipamento(db, 13, 4, kNull, kNull, "Medidor lento");
+  inst::AddCanal(db, 130, 13, 0, 1, kNull, "Energia");
+  ScopedAlias alias("RATEIO_DB", db.Path());
+  ASSERT_TRUE(alias.Ok());
+
+  auto visits = [&] {
+    return db.QueryInt("select count(*) from ALARMES where EQUIP_ID = 13 and CLASSE = 3");
+  };
+  ProgramRun run;
+  auto runUntil = [&](int visitsDone, int signal) {
+    ASSERT_TRUE(proc::WaitUntil([&] { return visits() >= visitsDone; }, std::chrono::seconds(60)))
+        << run.Child().Stderr();
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // into the next visits
+    run.Child().Signal(signal);
+    int status = 0;
+    ASSERT_TRUE(run.Child().Wait(std::chrono::seconds(60), status));
+  };
+  runUntil(1, SIGTERM);
+  run.Restart();
+  runUntil(2, SIGKILL);
+  // The slow meter records an alarm each minute: let one fall after the
+  // first start's event, then a last start.
+  std::this_thread::sleep_for(std::chrono::seconds(55));
+  run.Restart();
+  runUntil(3, SIGTERM);
+
+  EXPECT_EQ(0, db.QueryInt("select count(*) from (select CANAL_ID, DATA from HISTORICOS_H "
+                           "group by CANAL_ID, DATA having count(*) > 1)"));
+  EXPECT_EQ(0, db.QueryInt("select count(*) from (select EQUIP_ID, DATA, CLASSE, TEXTO from "
+                           "ALARMES where CLASSE not in (2, 3, 1000) group by EQUIP_ID, DATA, "
+                           "CLASSE, TEXTO having count(*) > 1)"));
+  // Nothing skipped: every channel's minutes without a gap, and alarms the
+  // slow meter dated before the first start's event, delivered after it.
+  for (const char* canal : {"120", "130"})
+    EXPECT_EQ(0, db.QueryInt(std::string("select datediff(minute from min(DATA) to max(DATA)) + 1 "
+                                         "- count(*) from HISTORICOS_H where CANAL_ID = ") +
+                             canal))
+        << canal;
+  EXPECT_GT(db.QueryInt("select count(*) from ALARMES where EQUIP_ID = 13 and CLASSE > 3 and "
+                        "DATA > dateadd(-4 minute to (select min(DATA) from ALARMES where "
+                        "EQUIP_ID = 13 and CLASSE = 3))"),
+            0);
+  EXPECT_GT(db.QueryInt("select count(*) from HISTORICOS_H where CANAL_ID = 120 and DATA > "
+                        "current_timestamp"),
+            0);  // the fast meter's rows ahead of the server's clock
 }
 
 // A package call that never returns (the live values of a meter that hangs)
