@@ -309,7 +309,7 @@ KxCommThread::Stored KxCommThread::StoreHistorico(KxEquipamento* equip, KxCanal*
     // once (FbConnection); when the commit itself was cut, the server may
     // hold the row already.
     if (fault == EDatabaseFault::Refusal) NoteRefusal(message);
-    ledger_.Hold(canal->CanalId, date, stored, value,
+    ledger_.Hold(canal->CanalId, date, value,
                  committing && fault == EDatabaseFault::ConnectionLost);
     return Stored::Held;
   }

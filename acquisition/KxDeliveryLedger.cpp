@@ -64,8 +64,7 @@ void KxDeliveryLedger::NoteStored(int32_t canalId, TDateTime stored, float value
   ++c.count[Bits(value)];
 }
 
-void KxDeliveryLedger::Hold(int32_t canalId, TDateTime date, TDateTime /*stored*/, float value,
-                            bool inDoubt) {
+void KxDeliveryLedger::Hold(int32_t canalId, TDateTime date, float value, bool inDoubt) {
   Channel& c = channels_[canalId];
   c.held = HeldRecord{date, value};
   if (inDoubt) c.inDoubt = std::make_tuple(dt::ToMSecs(date), Bits(value));

@@ -75,7 +75,7 @@ class KxDeliveryLedger {
   void NoteStored(int32_t canalId, TDateTime stored, float value);
   // A record not stored for a reason of the database; `inDoubt` when its
   // commit was cut.
-  void Hold(int32_t canalId, TDateTime date, TDateTime stored, float value, bool inDoubt);
+  void Hold(int32_t canalId, TDateTime date, float value, bool inDoubt);
   std::optional<HeldRecord> TakeHeld(int32_t canalId);
 
   // The same for the alarms of an equipment.

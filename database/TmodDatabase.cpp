@@ -223,16 +223,20 @@ auto ReadOne(FbTransaction& tr, FbQuery& q, Bind bind, Read read) {
   }
 }
 
+// The greatest DATA that `q` gives for the id; 0 when none.
+TDateTime NewestDate(FbTransaction& tr, FbQuery& q, int32_t id) {
+  return ReadOne(
+      tr, q, [&] { q.ParamByName("ID").SetInteger(id); },
+      [&] {
+        return q.Eof() || q.FieldByName("DATA").IsNull() ? TDateTime(0)
+                                                         : q.FieldByName("DATA").AsDateTime();
+      });
+}
+
 }  // namespace
 
 TDateTime TmodDatabase::NewestRecordDate(int32_t canalId) {
-  return ReadOne(
-      LookupTrans, NewestRecord, [&] { NewestRecord.ParamByName("ID").SetInteger(canalId); },
-      [&] {
-        return NewestRecord.Eof() || NewestRecord.FieldByName("DATA").IsNull()
-                   ? TDateTime(0)
-                   : NewestRecord.FieldByName("DATA").AsDateTime();
-      });
+  return NewestDate(LookupTrans, NewestRecord, canalId);
 }
 
 int64_t TmodDatabase::CountHistorico(int32_t canalId, TDateTime data, float valor) {
@@ -248,13 +252,7 @@ int64_t TmodDatabase::CountHistorico(int32_t canalId, TDateTime data, float valo
 }
 
 TDateTime TmodDatabase::NewestAlarmDate(int32_t equipId) {
-  return ReadOne(
-      LookupTrans, NewestAlarm, [&] { NewestAlarm.ParamByName("ID").SetInteger(equipId); },
-      [&] {
-        return NewestAlarm.Eof() || NewestAlarm.FieldByName("DATA").IsNull()
-                   ? TDateTime(0)
-                   : NewestAlarm.FieldByName("DATA").AsDateTime();
-      });
+  return NewestDate(LookupTrans, NewestAlarm, equipId);
 }
 
 int64_t TmodDatabase::CountAlarme(int32_t equipId, TDateTime data, int32_t classe,

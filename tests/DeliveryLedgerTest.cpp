@@ -59,13 +59,13 @@ TEST_F(DeliveryLedgerTest, HistoryAtOrBeforeTheNewestRowIsCountedAndTheFromDateC
   Row(5, At(10, 10, 0), 3.f);  // as if that commit had gone through
 
   // A held record in doubt is looked up once more; one not in doubt is not.
-  ledger.Hold(5, At(10, 11, 0), At(10, 11, 0), 4.f, true);
+  ledger.Hold(5, At(10, 11, 0), 4.f, true);
   Row(5, At(10, 11, 0), 4.f);  // its commit reached the server
   const auto held = ledger.TakeHeld(5);
   ASSERT_TRUE(held);
   EXPECT_FALSE(ledger.TakeHeld(5));
   EXPECT_TRUE(ledger.IsStored(5, held->date, At(10, 11, 0), held->value));
-  ledger.Hold(5, At(10, 12, 0), At(10, 12, 0), 4.f, false);
+  ledger.Hold(5, At(10, 12, 0), 4.f, false);
   Row(5, At(10, 12, 0), 4.f);
   EXPECT_FALSE(ledger.IsStored(5, At(10, 12, 0), At(10, 12, 0), 4.f));
 
