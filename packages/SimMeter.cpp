@@ -625,6 +625,9 @@ class SimMeter : public KxEquipamento {
     } else if (key == "alarm_interval_min") {
       if (!isInt || n < 0 || n > 1440 * 366) return false;
       alarmIntervalMs_ = n * sim::kMsPerMinute;
+    } else if (key == "alarm_interval_s") {
+      if (!isInt || n < 0 || n > 86400LL * 366) return false;
+      alarmIntervalMs_ = n * 1000;
     } else if (key == "clock_offset_hours") {
       if (!sim::ParseDouble(value, x) || std::fabs(x) > 24.0 * 3660) return false;
       offsetMs_ = std::llround(x * 3600000.0);
