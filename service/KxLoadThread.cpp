@@ -16,6 +16,7 @@
 #include "model/TmodFeriados.h"
 #include "online/KxOnlineThread.h"
 #include "platform/ExceptionMessage.h"
+#include "service/KxBoundedTask.h"
 
 namespace {
 
@@ -38,46 +39,83 @@ KxLoadThread::KxLoadThread(TFileLog* log, const FbConnectParams& params, KxClock
 
 KxLoadThread::KxLoadThread(TFileLog* log) : KxLoadThread(log, MainConnectionParams()) {}
 
+// What the stop frees and writes once the workers have ended or been left
+// behind, in the stop's order. The task that does it owns all of it, so that
+// a task left behind by a frozen server keeps whatever it may still use.
+struct KxLoadThread::StopRemains {
+  std::unique_ptr<KxOnlineThread> online;
+  std::unique_ptr<KxCommThread> comm;
+  std::unique_ptr<KxAtualizacaoRelogioThread> relogio;
+  std::unique_ptr<KxBuildingData> building;
+  std::unique_ptr<KxAlarmLog> alarmLog;
+  std::unique_ptr<TmodFeriados> feriados;
+  std::unique_ptr<TmodDatabase> database;
+  TDateTime stopDate = 0;
+  bool allEnded = true;
+
+  void Run() {
+    // Workers that ended (the online thread's own connection ends with it).
+    online.reset();
+    comm.reset();
+    relogio.reset();
+    // A worker left behind may still be inside an equipment object: the
+    // installation and its packages stay.
+    if (allEnded)
+      building.reset();
+    else
+      building.release();
+    if (database) database->ResetEquipStatus();
+    if (alarmLog)
+      alarmLog->LogAlarme(kClasseServico, stopDate, "Serviço de comunicação PARADO.",
+                          kSemEquipamento);
+    if (database && modDatabase == database.get()) modDatabase = nullptr;
+    if (!allEnded) {
+      // What a worker left behind may still use is never freed.
+      alarmLog.release();
+      feriados.release();
+      database.release();
+      return;
+    }
+    alarmLog.reset();
+    feriados.reset();
+    database.reset();
+  }
+};
+
 KxLoadThread::~KxLoadThread() {
   // The stop sequence must never overlap the start sequence.
   Terminate();
   WaitFor();
 
-  const bool allEnded = StopWorkers();
+  auto remains = std::make_shared<StopRemains>();
+  remains->allEnded = StopWorkers();
   if (BuildingData) {
-    {
-      std::lock_guard<std::mutex> lock(marcaLock_);
-      marcavel_ = nullptr;
-      carregando_ = false;
-    }
-    // A worker left behind may still be inside an equipment object: the
-    // installation and its packages stay.
-    if (allEnded)
-      BuildingData.reset();
-    else
-      BuildingData.release();
+    std::lock_guard<std::mutex> lock(marcaLock_);
+    marcavel_ = nullptr;
+    carregando_ = false;
   }
-  if (database_) database_->ResetEquipStatus();
-  if (AlarmLog)
-    AlarmLog->LogAlarme(kClasseServico, Clock().Now(), "Serviço de comunicação PARADO.",
-                        kSemEquipamento);
-  if (database_ && modDatabase == database_.get()) modDatabase = nullptr;
-  if (!allEnded) {
-    // What a worker left behind may still use is never freed.
-    AlarmLog.release();
-    Feriados.release();
-    database_.release();
-    return;
-  }
-  AlarmLog.reset();
-  Feriados.reset();
-  database_.reset();
+  remains->online = std::move(OnlineThread);
+  remains->comm = std::move(CommThread);
+  remains->relogio = std::move(RelogioThread);
+  remains->building = std::move(BuildingData);
+  remains->alarmLog = std::move(AlarmLog);
+  remains->feriados = std::move(Feriados);
+  remains->database = std::move(database_);
+  remains->stopDate = Clock().Now();
+  if (!KxBoundedTask::Run(
+          "StopThread", [remains] { remains->Run(); },
+          std::chrono::duration_cast<std::chrono::milliseconds>(kStopWritesBound), Log))
+    Log->WriteLine("Parada: banco de dados sem resposta há " +
+                   std::to_string(kStopWritesBound.count()) +
+                   " s; o serviço para sem gravar o status dos equipamentos e o alarme de "
+                   "parada.");
 }
 
 bool KxLoadThread::StopWorkers() {
   // Every worker is asked first, so that one stuck in a package call does
   // not keep the others running; then each is awaited, online, acquisition,
-  // clock, within one bound for all.
+  // clock, within one bound for all. One that ended stays to be freed by
+  // the stop's bounded task (freeing the online thread ends its connection).
   for (TThread* worker : {static_cast<TThread*>(OnlineThread.get()),
                           static_cast<TThread*>(CommThread.get()),
                           static_cast<TThread*>(RelogioThread.get())})
@@ -88,10 +126,7 @@ bool KxLoadThread::StopWorkers() {
     if (!worker) return;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (AwaitOrAbandon(*worker, std::max(left, std::chrono::milliseconds(0)), Log)) {
-      worker.reset();
-      return;
-    }
+    if (AwaitOrAbandon(*worker, std::max(left, std::chrono::milliseconds(0)), Log)) return;
     worker.release();
     allEnded = false;
   };

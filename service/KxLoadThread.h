@@ -33,7 +33,10 @@ class KxLoadThread : public TThread {
   // ended within the bound (stuck in a package call) gets one log line and
   // is abandoned; then the installation, the alarm log, the holidays and the
   // database module are used for the status reset and the stop alarm but
-  // never freed, since it may still use them. The owner calls Terminate()
+  // never freed, since it may still use them. Everything after the workers
+  // runs on a task of its own within kStopWritesBound (a frozen server
+  // would hold it for ever); a task that has not ended by then gets one log
+  // line and is abandoned with all it holds. The owner calls Terminate()
   // and WaitFor() first (done here again if not).
   ~KxLoadThread() override;
 
@@ -49,6 +52,9 @@ class KxLoadThread : public TThread {
   static constexpr unsigned kLostPause = 1000;
   // How long the stop waits for the three workers, all together (real time).
   static constexpr std::chrono::seconds kStopBound{20};
+  // How long the stop waits, after the workers, for freeing them and the
+  // installation and for its database writes (real time).
+  static constexpr std::chrono::seconds kStopWritesBound{10};
 
   // Waits up to `left` for a thread that was asked to end. One still running
   // then gets its line in `log` and is abandoned (the caller must leak it and
@@ -69,9 +75,11 @@ class KxLoadThread : public TThread {
   bool LoadInstallation();
   // Waits while the main connection is lost; false on a stop request.
   bool WaitForDatabase();
-  // Terminates the three workers, then waits for them (see the destructor).
-  // False when one had to be abandoned.
+  // Terminates the three workers, then waits for them (see the destructor);
+  // those that ended are left to be freed. False when one had to be
+  // abandoned (it is released).
   bool StopWorkers();
+  struct StopRemains;
 
   TFileLog* Log;  // not owned
   std::unique_ptr<KxAlarmLog> AlarmLog;

@@ -1,4 +1,5 @@
 // Program entry of the Telvane service.
+#include <chrono>
 #include <cstdlib>
 #include <exception>
 #include <memory>
@@ -10,12 +11,15 @@
 #include "platform/InstanceLock.h"
 #include "platform/ServiceHost.h"
 #include "platform/TThread.h"
+#include "service/KxBoundedTask.h"
 #include "service/TTelvaneMain.h"
 
 namespace {
 
 // Exit status of a second instance: it did nothing, not even open its log.
 constexpr int kAlreadyRunning = 3;
+// How long the process end waits for the online data module to close.
+constexpr std::chrono::seconds kCloseBound{5};
 
 }  // namespace
 
@@ -65,9 +69,15 @@ int main(int argc, char** argv) {
     rc = 1;
   }
   // Process end: the data module first, then the service object, whose log
-  // writes the stop banner as the last line of the run.
-  delete modOnline;
-  modOnline = nullptr;
+  // writes the stop banner as the last line of the run. Closing the module's
+  // connection waits for the server: when the stop already left a thread
+  // behind (a frozen server), or the server does not answer now, the module
+  // is left as it is.
+  if (modOnline && TThread::AbandonedCount() == 0) {
+    TmodOnline* module = modOnline;
+    if (KxBoundedTask::Run("modOnline", [module] { delete module; }, kCloseBound, nullptr))
+      modOnline = nullptr;
+  }
   if (TThread::AbandonedCount() > 0) {
     // A thread stuck in a package call still runs and may wake up: nothing
     // it could touch may be freed. Close the log (stop banner) and leave

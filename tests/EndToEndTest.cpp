@@ -23,6 +23,7 @@
 #include "platform/Text.h"
 #include "service/KxLoadThread.h"
 #include "support/FakeClock.h"
+#include "support/FirebirdServer.h"
 #include "support/InstallationKit.h"
 #include "support/ProcUtil.h"
 #include "support/TestDatabase.h"
@@ -580,6 +581,65 @@ TEST(TelvaneProgram, AStuckPackageCallDoesNotHoldTheStop) {
   EXPECT_EQ(0, db.QueryInt("select count(*) from STATUS_EQUIPS where STATUS <> 0"));
   EXPECT_EQ(1, db.QueryInt("select count(*) from ALARMES where CLASSE = 1000 and "
                            "TEXTO = 'Serviço de comunicação PARADO.'"));
+}
+
+// A stop while the server is frozen (SIGSTOP: connections stay open and
+// nothing answers) ends all the same: the workers held in database calls are
+// left behind after the stop's bound, then its own writes after theirs, with
+// one line saying so; the banner is written and the exit status is 0. The
+// next start reads what the server holds: nothing stored twice, no gap.
+TEST(TelvaneProgram, AStopWhileTheServerIsFrozenEndsWithItsBannerAndStatusZero) {
+  TestDatabase db;
+  inst::AddInterface(db, 1, "Serial simulada", "libSimInterface.so",
+                     "interval_min=1\nbacklog_records=100000\nslow_ms=2\nalarm_interval_min=0\n");
+  inst::AddDriver(db, 3, 1, "libSimMeter.so");
+  AddCalendar(db);
+  inst::AddEquipamento(db, 12, 3, kNull, kNull, "Medidor Bloco A");
+  inst::AddCanal(db, 100, 12, 0, 1, kNull, "Energia ativa");
+  db.Exec("insert into ONLINE_EQUIPS (EQUIP_ID, VALIDADE) values (12, "
+          "dateadd(1 hour to current_timestamp))");
+  ScopedAlias alias("RATEIO_DB", db.Path());
+  ASSERT_TRUE(alias.Ok());
+  const char* const countSql = "select count(*) from HISTORICOS_H";
+  ProgramRun run;
+  ASSERT_TRUE(proc::WaitUntil(
+      [&] {
+        return db.QueryInt(countSql) >= 200 &&
+               db.QueryInt("select count(*) from ONLINE_VALUES") > 0;
+      },
+      std::chrono::seconds(60)))
+      << run.Child().Stderr();
+
+  FirebirdServer server;  // after db: thawed before the database is dropped
+  server.Freeze();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const auto stopAt = std::chrono::steady_clock::now();
+  run.Child().Signal(SIGTERM);
+  int status = 0;
+  const bool ended = run.Child().Wait(std::chrono::seconds(60), status);
+  const auto took = std::chrono::steady_clock::now() - stopAt;
+  server.Thaw();
+  ASSERT_TRUE(ended) << "the stop hangs";
+  EXPECT_EQ(0, proc::ExitCode(status)) << run.Child().Stderr();
+  EXPECT_LT(took, std::chrono::seconds(45));
+  EXPECT_EQ(1, run.LogCount("CommThread: não terminou em 20 s após o pedido de parada; o serviço "
+                            "para sem ela."));
+  EXPECT_EQ(1, run.LogCount("Parada: banco de dados sem resposta há 10 s; o serviço para sem "
+                            "gravar o status dos equipamentos e o alarme de parada."));
+  EXPECT_EQ(1, run.LogCount("Telvane Encerrado!"));
+  EXPECT_EQ(1, run.LogCount("==================== LOG Stopped!"));
+
+  const int64_t before = db.QueryInt(countSql);
+  run.Restart();
+  ASSERT_TRUE(proc::WaitUntil([&] { return db.QueryInt(countSql) >= before + 100; },
+                              std::chrono::seconds(60)))
+      << run.Child().Stderr();
+  run.Child().Signal(SIGTERM);
+  ASSERT_TRUE(run.Child().Wait(std::chrono::seconds(60), status));
+  EXPECT_EQ(0, db.QueryInt("select count(*) from (select DATA from HISTORICOS_H group by DATA "
+                           "having count(*) > 1)"));
+  EXPECT_EQ(0, db.QueryInt("select datediff(minute from min(DATA) to max(DATA)) + 1 - count(*) "
+                           "from HISTORICOS_H"));
 }
 
 }  // namespace

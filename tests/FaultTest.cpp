@@ -8,19 +8,14 @@
 // (TcpProxy): cutting it closes every connection (the next call fails with
 // isc_net_read_err, as when the server process dies) and refuses new ones
 // until it is restored, as a stopped server does.
-#include <arpa/inet.h>
-#include <dirent.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -33,6 +28,7 @@
 #include "platform/DateTime.h"
 #include "service/KxLoadThread.h"
 #include "support/FakeClock.h"
+#include "support/FirebirdServer.h"
 #include "support/InstallationKit.h"
 #include "support/TestDatabase.h"
 #include "support/ThreadTestKit.h"
@@ -46,86 +42,6 @@ using namespace std::chrono_literals;
 const TDateTime kMeterNow = dt::EncodeDateTime(2016, 3, 16, 12, 7, 0);
 const char* const kLost = "Conexão com o banco de dados perdida: ";
 const char* const kBack = "Conexão com o banco de dados restabelecida!";
-
-// The local Firebird server (fbguard and the server process it watches),
-// killed and started again for real. Whoever kills it must see that it is
-// started again: the destructor does it if Start() was not reached, and a
-// detached shell started by Kill() does it after a minute should this
-// process die in between.
-class FirebirdServer {
- public:
-  FirebirdServer() = default;
-  FirebirdServer(const FirebirdServer&) = delete;
-  FirebirdServer& operator=(const FirebirdServer&) = delete;
-  ~FirebirdServer() {
-    if (down_) Start();
-  }
-
-  // SIGKILL to fbguard first (it would restart the server), then to the
-  // server; returns once the port refuses connections.
-  void Kill() {
-    down_ = true;
-    std::system(("(sleep 60; pgrep -x fbguard >/dev/null || { " + StartCommand() +
-                 "; }) >/dev/null 2>&1 &")
-                    .c_str());
-    for (const char* exe : {"/usr/sbin/fbguard", "/usr/sbin/firebird"})
-      for (pid_t pid : Pids(exe)) kill(pid, SIGKILL);
-    for (int i = 0; i < 200 && PortAnswers(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  // Starts fbguard as scripts/firebird-setup does; true once the port
-  // answers and a fresh attach with `probe` works (30 s at most).
-  bool Start(const FbConnectParams* probe = nullptr) {
-    down_ = false;
-    if (Pids("/usr/sbin/fbguard").empty()) std::system(StartCommand().c_str());
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < end) {
-      if (PortAnswers()) {
-        if (!probe) return true;
-        try {
-          FbConnection conn(*probe);
-          return true;
-        } catch (const std::exception&) {
-        }
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-  }
-
-  static bool PortAnswers() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(3050);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
-  }
-
- private:
-  static std::string StartCommand() {
-    return "mkdir -p /run/firebird3.0; chown firebird:firebird /run/firebird3.0; "
-           "su -s /bin/sh firebird -c '/usr/sbin/fbguard -daemon -forever'";
-  }
-  // The processes running `exe`.
-  static std::vector<pid_t> Pids(const std::string& exe) {
-    std::vector<pid_t> out;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
-      const std::string name = entry.path().filename().string();
-      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      std::error_code ec2;
-      const auto target = std::filesystem::read_symlink(entry.path() / "exe", ec2);
-      if (!ec2 && target == exe) out.push_back(static_cast<pid_t>(std::stoi(name)));
-    }
-    return out;
-  }
-
-  bool down_ = false;
-};
 
 class FaultTest : public ::testing::Test {
  protected:
