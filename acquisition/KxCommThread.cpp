@@ -32,6 +32,7 @@ KxCommThread::KxCommThread(KxBuildingData* buildingData, TmodFeriados* feriados,
       AlarmLog(alarmLog),
       Feriados(feriados),
       database_(database ? database : modDatabase),
+      watch_(clock, TerminatedFlag()),
       ledger_(*database_) {
   SetReportSink([log](const std::string& line) { log->WriteLine(line); });
   Start();
@@ -94,6 +95,9 @@ bool KxCommThread::WaitForDatabase() {
 }
 
 void KxCommThread::CycleEquipamento(KxEquipamento* equip) {
+  // A call left behind is still inside the equipment's object: it stays
+  // failed, and is not called again, until that call returns.
+  if (watch_.Busy(equip->EquipId)) return;
   Descricao = database_->GetEquipDescription(equip->EquipId);
   visitHeld_ = false;
   const bool ok = ReadEquipamento(equip);
@@ -128,7 +132,7 @@ bool KxCommThread::RecordCommunicationChange(KxEquipamento* equip, bool ok) {
 bool KxCommThread::ReadEquipamento(KxEquipamento* equip) {
   if (!equip->Inicializado) {
     database_->SetCommStatus(1, "Inicializando leitura de " + Descricao);
-    LogVersao(equip);
+    if (!LogVersao(equip)) return false;
     equip->Inicializado = true;
   }
   if (!SyncRelogio(equip)) return false;
@@ -141,7 +145,9 @@ bool KxCommThread::SyncRelogio(KxEquipamento* equip) {
   if (!equip->RelogioPendente) return true;
   try {
     database_->SetCommStatus(1, "Atualizando relogio de " + Descricao);
-    if (equip->SetRelogio() == 0) {
+    const auto r = watch_.Call<int>(equip->EquipId, [equip] { return equip->SetRelogio(); });
+    if (!r) return LeftBehind(equip, "SetRelogio");
+    if (*r == 0) {
       Log->WriteLine("Telvane: relogio atualizado [" + Id(equip->EquipId) + "]!");
       equip->RelogioPendente = false;
     } else {
@@ -156,17 +162,35 @@ bool KxCommThread::SyncRelogio(KxEquipamento* equip) {
   }
 }
 
-void KxCommThread::LogVersao(KxEquipamento* equip) {
+bool KxCommThread::LogVersao(KxEquipamento* equip) {
   try {
-    std::u16string versao;
-    if (equip->ReadVersao(versao) == 0)
-      Log->WriteLine("Equipamento [" + Id(equip->EquipId) + "]: " + text::FromUtf16(versao));
+    struct Answer {
+      int r;
+      std::u16string versao;
+    };
+    const auto a = watch_.Call<Answer>(equip->EquipId, [equip] {
+      Answer x{0, {}};
+      x.r = equip->ReadVersao(x.versao);
+      return x;
+    });
+    if (!a) return LeftBehind(equip, "ReadVersao");
+    if (a->r == 0)
+      Log->WriteLine("Equipamento [" + Id(equip->EquipId) + "]: " + text::FromUtf16(a->versao));
     else
       Log->WriteLine("Erro lendo versão do equipamento [" + Id(equip->EquipId) + "]");
   } catch (...) {
     Log->WriteLine("CommThread: exceção ao ler versão do equipamento [" + Id(equip->EquipId) +
                    "]: " + CurrentExceptionMessage());
   }
+  return true;
+}
+
+bool KxCommThread::LeftBehind(KxEquipamento* equip, const char* call) {
+  if (!Terminated())
+    Log->WriteLine("CommThread: equipamento [" + Id(equip->EquipId) + "] sem resposta de " +
+                   call + " em " + Count(KxPackageWatch::kCallBound.count()) +
+                   " s: em falha até que a chamada retorne.");
+  return false;
 }
 
 bool KxCommThread::CollectHistoricos(KxEquipamento* equip) {
@@ -200,7 +224,21 @@ bool KxCommThread::CollectHistoricoCanal(KxEquipamento* equip, KxCanal* canal) {
     int r;
     try {
       const TDateTime from = canal->UltimaData;
-      r = equip->ReadHistorico(canal->EquipIndex, from, date, value);
+      struct Answer {
+        int r;
+        TDateTime date;
+        float value;
+      };
+      const auto a = watch_.Call<Answer>(
+          equip->EquipId, [equip, index = canal->EquipIndex, from, date, value] {
+            Answer x{0, date, value};
+            x.r = equip->ReadHistorico(index, from, x.date, x.value);
+            return x;
+          });
+      if (!a) return LeftBehind(equip, "ReadHistorico");
+      r = a->r;
+      date = a->date;
+      value = a->value;
       if (r == ReadOk && IsUnusableDate(date, from)) r = ReadInvalid;
       if (r == ReadOk) {
         EndInvalidRun(equip);
@@ -337,7 +375,22 @@ bool KxCommThread::CollectAlarmes(KxEquipamento* equip) {
     int r;
     try {
       const TDateTime from = equip->DataUltimoAlarme;
-      r = equip->ReadAlarme(from, date, texto, classe);
+      struct Answer {
+        int r;
+        TDateTime date;
+        std::u16string texto;
+        int32_t classe;
+      };
+      const auto a = watch_.Call<Answer>(equip->EquipId, [equip, from, date, texto, classe] {
+        Answer x{0, date, texto, classe};
+        x.r = equip->ReadAlarme(from, x.date, x.texto, x.classe);
+        return x;
+      });
+      if (!a) return LeftBehind(equip, "ReadAlarme");
+      r = a->r;
+      date = a->date;
+      texto = a->texto;
+      classe = a->classe;
       if (r == ReadOk && IsUnusableDate(date, from)) r = ReadInvalid;
       if (r == ReadOk) {
         EndInvalidRun(equip);

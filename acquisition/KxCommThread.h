@@ -2,7 +2,9 @@
 // pending clocks, stores new history and alarms, and records each visit's
 // outcome in STATUS_EQUIPS, the activity message and communication alarms.
 //
-// Threads: everything below runs on the thread itself. It shares the
+// Threads: everything below runs on the thread itself; its package calls run
+// on the runner of its KxPackageWatch, one at a time, so that a call that
+// never returns fails its equipment and the pass goes on. It shares the
 // equipment objects with the online thread (ReadOnline) and their
 // RelogioPendente flag with the clock thread and the main thread; the
 // installation is otherwise read-only once loaded.
@@ -14,6 +16,7 @@
 
 #include "acquisition/KxDeliveryLedger.h"
 #include "platform/TThread.h"
+#include "plugins/KxPackageWatch.h"
 
 class FbQuery;
 class KxBuildingData;
@@ -67,7 +70,11 @@ class KxCommThread : public TThread {
   bool ReadEquipamento(KxEquipamento* equip);
   // Sets the equipment's clock when requested; false when that raised.
   bool SyncRelogio(KxEquipamento* equip);
-  void LogVersao(KxEquipamento* equip);
+  // False only when the call was left behind.
+  bool LogVersao(KxEquipamento* equip);
+  // A package call that did not return in time (KxPackageWatch): one line,
+  // unless the stop cut the wait; false (the visit fails).
+  bool LeftBehind(KxEquipamento* equip, const char* call);
   bool CollectHistoricos(KxEquipamento* equip);
   // Reads one channel to its end. False when it failed or when a record was
   // held (the visit then ends there: HoldVisit).
@@ -117,6 +124,8 @@ class KxCommThread : public TThread {
   TmodFeriados* Feriados;
   std::string Descricao;
   TmodDatabase* database_;
+  // Every package call of this thread goes through it.
+  KxPackageWatch watch_;
   bool feriadosLidos_ = false;  // a holiday list was read whole at least once
   // The visit in progress ended because a record or alarm was held.
   bool visitHeld_ = false;

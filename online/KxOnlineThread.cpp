@@ -12,7 +12,11 @@
 
 KxOnlineThread::KxOnlineThread(KxBuildingData* buildingData, TFileLog* log,
                                const FbConnectParams& params, KxClock& clock)
-    : TThread(clock, "OnlineThread"), params_(params), BuildingData(buildingData), Log(log) {
+    : TThread(clock, "OnlineThread"),
+      params_(params),
+      BuildingData(buildingData),
+      Log(log),
+      watch_(clock, TerminatedFlag()) {
   SetReportSink([log](const std::string& line) { log->WriteLine(line); });
   try {
     OpenModule();
@@ -46,6 +50,32 @@ void KxOnlineThread::WriteOnlineValues(int32_t equipId, const std::vector<std::u
   modOnline_->CommitValues();
 }
 
+void KxOnlineThread::ReadAndWriteOnline(KxEquipamento* equip, std::vector<std::u16string>& names,
+                                        std::vector<std::u16string>& values) {
+  struct Answer {
+    int r;
+    std::vector<std::u16string> names;
+    std::vector<std::u16string> values;
+  };
+  const auto a = watch_.Call<Answer>(equip->EquipId, [equip] {
+    Answer x{0, {}, {}};
+    x.r = equip->ReadOnline(x.names, x.values);
+    return x;
+  });
+  if (!a) {
+    if (!Terminated())
+      Log->WriteLine("OnlineThread: equipamento [" + text::IntToStr(equip->EquipId) +
+                     "] sem resposta de ReadOnline em " +
+                     std::to_string(KxPackageWatch::kCallBound.count()) +
+                     " s: sem valores até que a chamada retorne.");
+    return;
+  }
+  if (a->r != 0) return;
+  names = a->names;
+  values = a->values;
+  WriteOnlineValues(equip->EquipId, names, values);
+}
+
 void KxOnlineThread::Execute() {
   Log->WriteLine("OnlineThread: iniciada!");
   Sleep(kStartPause);
@@ -76,9 +106,11 @@ void KxOnlineThread::Execute() {
         values.clear();
         KxListaEquipamentos* equips = BuildingData->ListaEquipamentos.get();
         KxEquipamento* equip = equips ? equips->FindById(id) : nullptr;
-        if (equip) {
+        // A call left behind is still inside the equipment's object: it is
+        // not asked again until that call returns.
+        if (equip && !watch_.Busy(id)) {
           try {
-            if (equip->ReadOnline(names, values) == 0) WriteOnlineValues(id, names, values);
+            ReadAndWriteOnline(equip, names, values);
           } catch (...) {
             if (!CurrentErrorIsConnectionLost())
               Log->WriteLine("OnlineThread: exceção ao ler do equipamento [" + text::IntToStr(id) +

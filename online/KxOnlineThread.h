@@ -1,9 +1,11 @@
 // The online thread: serves the live-value requests of ONLINE_EQUIPS over a
 // connection of its own, about once a second.
 //
-// Threads: only this thread uses its TmodOnline. It calls ReadOnline on
-// equipment objects that the acquisition thread is using at the same time
-// (the packages accept that); the equipment list is read without a lock.
+// Threads: only this thread uses its TmodOnline. It calls ReadOnline, on the
+// runner of its KxPackageWatch, on equipment objects that the acquisition
+// thread is using at the same time (the packages accept that); a call that
+// never returns holds that equipment only. The equipment list is read
+// without a lock.
 #pragma once
 
 #include <memory>
@@ -12,8 +14,10 @@
 
 #include "database/ConnectionParams.h"
 #include "platform/TThread.h"
+#include "plugins/KxPackageWatch.h"
 
 class KxBuildingData;
+class KxEquipamento;
 class TFileLog;
 class TmodOnline;
 
@@ -48,9 +52,15 @@ class KxOnlineThread : public TThread {
 
   // Creates the module and hooks its connection's loss and return to the log.
   void OpenModule();
+  // Reads the equipment's live values through watch_ and stores them; a call
+  // that does not return in time gets one line.
+  void ReadAndWriteOnline(KxEquipamento* equip, std::vector<std::u16string>& names,
+                          std::vector<std::u16string>& values);
 
   FbConnectParams params_;
   std::unique_ptr<TmodOnline> modOnline_;
   KxBuildingData* BuildingData;
   TFileLog* Log;
+  // Every package call of this thread goes through it.
+  KxPackageWatch watch_;
 };

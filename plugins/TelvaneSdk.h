@@ -156,10 +156,16 @@ class KxInterface {
 // ---------------------------------------------------------------------------
 // Base of every equipment object. Fields in declared order.
 //
-// Threads: the service's acquisition thread calls ReadHistorico, ReadAlarme,
-// SetRelogio and ReadVersao; its online thread calls ReadOnline on the same
-// object at the same time. No lock is taken by the service: an equipment
-// (and the interface it shares with others) must accept concurrent calls.
+// Threads: the service's acquisition side calls ReadHistorico, ReadAlarme,
+// SetRelogio and ReadVersao, one call at a time; its online side calls
+// ReadOnline on the same object at the same time. No lock is taken by the
+// service: an equipment (and the interface it shares with others) must
+// accept concurrent calls. Each side makes its calls on a thread of its own,
+// not always the same one (keep no per-thread state). A call that has not
+// returned within 120 s is left behind: the equipment is failed, and that
+// side does not call the object again until the call has returned (its
+// answer is then dropped, and the next call asks again from the same
+// from-date). Give every blocking operation a timeout well below that.
 class KxEquipamento {
  public:
   KxEquipamento(int32_t equipId, KxListaCanais* canais) : EquipId(equipId), Canais(canais) {}

@@ -133,7 +133,9 @@ bool KxLoadThread::StopWorkers() {
   await(OnlineThread);
   await(CommThread);
   await(RelogioThread);
-  return allEnded;
+  // A worker that ended may have left a package call behind (KxPackageWatch):
+  // the installation stays for it too.
+  return allEnded && TThread::AbandonedCount() == 0;
 }
 
 bool KxLoadThread::AwaitOrAbandon(TThread& thread, std::chrono::milliseconds left, TFileLog* log) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <cmath>
 #include <iostream>
 #include <memory>
@@ -21,6 +22,7 @@
 #include "model/KxListaSegmentos.h"
 #include "model/KxVariavel.h"
 #include "model/TmodFeriados.h"
+#include "plugins/KxPackageWatch.h"
 #include "support/FakeClock.h"
 #include "support/TestDatabase.h"
 #include "support/ThreadTestKit.h"
@@ -391,6 +393,58 @@ TEST_F(CommThreadTest, StatusAndCommunicationAlarmsFollowTheOutcomeOfEachVisit) 
   Visit();
   EXPECT_EQ("1 Comunicação normal", Status(kEquip));
   EXPECT_EQ(2, alarmsOf(3));
+}
+
+// A package call that does not return (here a clock setting) fails its
+// equipment once the bound has passed, with one line, its loss alarm and
+// its status; the pass goes on to the others. The equipment is not called
+// again until that call returns, and then takes its place in the pass.
+TEST_F(CommThreadTest, AStuckPackageCallFailsItsEquipmentOnlyAndItComesBackWhenTheCallReturns) {
+  FakeEquip* stuck = AddEquip(8, {{81, 0, true, At(2016, 3, 1, 0, 0)}});
+  FakeEquip* e = AddStandardEquip();  // visited after 8
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  auto inside = std::make_shared<std::atomic<int>>(0);  // outlives a call still stuck
+  stuck->OnRelogio([inside, released](FakeEquip&) {
+    ++*inside;
+    released.wait();
+    --*inside;
+  });
+  auto classOf = [&](int equip, int classe) {
+    return db.QueryInt("select count(*) from ALARMES where EQUIP_ID = " + std::to_string(equip) +
+                       " and CLASSE = " + std::to_string(classe));
+  };
+  Start();
+  Visit();
+  Visit();
+  ASSERT_EQ("1 Comunicação normal", Status(8));
+
+  stuck->RelogioPendente = true;
+  clock.Release(1);
+  ASSERT_TRUE(kit::WaitUntil([&] { return inside->load() == 1; }));
+  clock.AdvanceMs(std::chrono::milliseconds(KxPackageWatch::kCallBound).count() + 1000);
+  ASSERT_TRUE(clock.WaitBlocked());
+  EXPECT_EQ("3 Falha de comunicação", Status(8));
+  EXPECT_EQ(1, classOf(8, 2));
+  EXPECT_EQ(1, log->Count("CommThread: equipamento [8] sem resposta de SetRelogio em 120 s: em "
+                          "falha até que a chamada retorne."));
+
+  e->SetHistory(0, {{At(2016, 3, 20, 9, 0), 5.f}});
+  Visit();  // equipment 7
+  Visit();  // 8, still inside its call: left alone
+  EXPECT_EQ(1, db.QueryInt("select count(*) from HISTORICOS_H where CANAL_ID = 71"));
+  EXPECT_EQ(1, stuck->CallCount('R'));
+  EXPECT_EQ(1, log->Count("CommThread: equipamento [8] sem resposta de SetRelogio em 120 s: em "
+                          "falha até que a chamada retorne."));
+
+  release.set_value();
+  ASSERT_TRUE(kit::WaitUntil([&] { return inside->load() == 0; }));
+  Visit();  // 7
+  Visit();  // 8 again: the clock setting asked for is made
+  EXPECT_EQ(2, stuck->CallCount('R'));
+  EXPECT_FALSE(stuck->RelogioPendente);
+  EXPECT_EQ("1 Comunicação normal", Status(8));
+  EXPECT_EQ(2, classOf(8, 3));
 }
 
 TEST_F(CommThreadTest, FutureHistoryIsRefusedAndTheNextVisitSetsTheClockFirst) {

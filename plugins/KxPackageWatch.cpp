@@ -1,0 +1,123 @@
+#include "plugins/KxPackageWatch.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+
+#include "platform/Clock.h"
+#include "platform/ExceptionMessage.h"
+#include "platform/TThread.h"
+
+namespace {
+
+// A call that returns within this real time is not looked at again (the
+// common case costs two hand-overs and one read of the clock).
+constexpr std::chrono::milliseconds kGrace{50};
+// Between two looks at the bound and the stop request.
+constexpr std::chrono::milliseconds kSlice{100};
+
+}  // namespace
+
+struct KxPackageWatch::Job {
+  std::function<void()> work;
+  std::string error;  // what the package threw
+  bool failed = false;
+  KxWakeup done;  // signalled once work has returned
+};
+
+// Runs one job at a time. Quit() makes it end once the job in hand (if any)
+// has returned.
+class KxPackageWatch::Runner : public TThread {
+ public:
+  Runner() : TThread(KxClock::Real(), "PackageCall") { Start(); }
+
+  void Post(std::shared_ptr<Job> job) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      job_ = std::move(job);
+    }
+    cv_.notify_one();
+  }
+  void Quit() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      quit_ = true;
+    }
+    cv_.notify_one();
+  }
+
+ protected:
+  void Execute() override {
+    for (;;) {
+      std::shared_ptr<Job> job;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        cv_.wait(lock, [this] { return job_ || quit_; });
+        if (!job_) return;
+        job = std::move(job_);
+      }
+      try {
+        job->work();
+      } catch (...) {
+        job->error = CurrentExceptionMessage();
+        job->failed = true;
+      }
+      job->done.Signal();
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::shared_ptr<Job> job_;  // guarded by mutex_
+  bool quit_ = false;         // guarded by mutex_
+};
+
+KxPackageWatch::KxPackageWatch(KxClock& clock, const std::atomic<bool>* terminated)
+    : clock_(clock), terminated_(terminated) {}
+
+KxPackageWatch::~KxPackageWatch() {
+  if (!runner_) return;
+  runner_->Quit();
+  runner_->WaitFor();
+  delete runner_;
+}
+
+bool KxPackageWatch::Busy(int32_t equipId) {
+  const auto it = leftBehind_.find(equipId);
+  if (it == leftBehind_.end()) return false;
+  if (!it->second->done.Signalled()) return true;
+  leftBehind_.erase(it);
+  return false;
+}
+
+bool KxPackageWatch::Run(int32_t equipId, std::function<void()> work) {
+  auto job = std::make_shared<Job>();
+  job->work = std::move(work);
+  if (!runner_) runner_ = new Runner();
+  runner_->Post(job);
+  if (!Await(*job)) {
+    // The runner stays with the call; it ends by itself once the call
+    // returns, and is never freed.
+    runner_->Quit();
+    runner_->Abandon();
+    runner_ = nullptr;
+    leftBehind_[equipId] = std::move(job);
+    return false;
+  }
+  if (job->failed) throw std::runtime_error(job->error);
+  return true;
+}
+
+bool KxPackageWatch::Await(const Job& job) {
+  const int64_t start = dt::ToMSecs(clock_.Now());
+  const auto realStart = std::chrono::steady_clock::now();
+  if (job.done.WaitFor(kGrace)) return true;
+  const int64_t boundMs = std::chrono::milliseconds(kCallBound).count();
+  while (!job.done.WaitFor(kSlice)) {
+    if (terminated_ && terminated_->load()) return false;
+    if (std::chrono::steady_clock::now() - realStart >= kCallBound) return false;
+    if (dt::ToMSecs(clock_.Now()) - start >= boundMs) return false;
+  }
+  return true;
+}
