@@ -54,6 +54,7 @@ void KxCommThread::Execute() {
       }
       KxListaEquipamentos* equips = BuildingData->ListaEquipamentos.get();
       int visited = 0;
+      const int64_t passStart = dt::ToMSecs(Clock().Now());
       // The count is read afresh at every step.
       for (int i = 0; equips && i < equips->Count(); ++i) {
         if (!WaitForDatabase()) break;
@@ -62,6 +63,11 @@ void KxCommThread::Execute() {
         if (Terminated()) break;
         Sleep(kEquipPause);
         if (Terminated()) break;
+      }
+      if (visited > 0 && !Terminated()) {
+        const int64_t passEnd = dt::ToMSecs(Clock().Now());
+        passLenMs_.store(passEnd - passStart);
+        passEndMs_.store(passEnd);
       }
       // Without equipment a pass is only a reload of the holidays: do not
       // run them back to back.
@@ -97,15 +103,18 @@ bool KxCommThread::WaitForDatabase() {
 void KxCommThread::CycleEquipamento(KxEquipamento* equip) {
   // A call left behind is still inside the equipment's object: it stays
   // failed, and is not called again, until that call returns.
+  Beat();
   if (watch_.Busy(equip->EquipId)) return;
   Descricao = database_->GetEquipDescription(equip->EquipId);
   visitHeld_ = false;
+  visitFailure_.clear();
   const bool ok = ReadEquipamento(equip);
   // A visit cut short by the stop request or by the loss of the database
   // says nothing about the equipment: no communication alarm, no status, and
   // Comunicando stays (the stop sequence resets every status right after; a
   // lost connection is the database's failure, not the meter's).
   if (!ok && (Terminated() || visitHeld_)) return;
+  NoteOutcome(equip, ok);
   if (!RecordCommunicationChange(equip, ok)) return;
   if (ok)
     database_->SetEquipStatus(equip->EquipId, 1, "Comunicação normal");
@@ -158,7 +167,7 @@ bool KxCommThread::SyncRelogio(KxEquipamento* equip) {
   } catch (...) {
     Log->WriteLine("CommThread: exceção ao atualizar relógio do equipamento [" +
                    Id(equip->EquipId) + "]: " + CurrentExceptionMessage());
-    return false;
+    return FailVisit("exceção em SetRelogio");
   }
 }
 
@@ -186,11 +195,43 @@ bool KxCommThread::LogVersao(KxEquipamento* equip) {
 }
 
 bool KxCommThread::LeftBehind(KxEquipamento* equip, const char* call) {
+  const std::string why =
+      std::string("sem resposta de ") + call + " em " + Count(KxPackageWatch::kCallBound.count()) + " s";
   if (!Terminated())
-    Log->WriteLine("CommThread: equipamento [" + Id(equip->EquipId) + "] sem resposta de " +
-                   call + " em " + Count(KxPackageWatch::kCallBound.count()) +
-                   " s: em falha até que a chamada retorne.");
+    Log->WriteLine("CommThread: equipamento [" + Id(equip->EquipId) + "] " + why +
+                   ": em falha até que a chamada retorne.");
+  return FailVisit(why);
+}
+
+bool KxCommThread::FailVisit(const std::string& why) {
+  if (visitFailure_.empty()) visitFailure_ = why;
   return false;
+}
+
+bool KxCommThread::ReadFailed(const char* call, int r) {
+  return FailVisit(std::string(call) + " devolveu " + Count(r));
+}
+
+void KxCommThread::NoteOutcome(KxEquipamento* equip, bool ok) {
+  const int32_t id = equip->EquipId;
+  if (ok) {
+    if (failing_.erase(id) > 0)
+      Log->WriteLine("CommThread: equipamento [" + Id(id) + "] voltou a responder");
+  } else if (failing_.insert(id).second) {
+    Log->WriteLine("CommThread: equipamento [" + Id(id) + "] em falha: " +
+                   (visitFailure_.empty() ? std::string("falha de comunicação") : visitFailure_));
+  }
+  failingCount_.store(static_cast<int>(failing_.size()));
+}
+
+KxCommThread::Progress KxCommThread::GetProgress() const {
+  Progress p;
+  p.failing = failingCount_.load();
+  const int64_t end = passEndMs_.load();
+  p.lastPassEnd = end == 0 ? TDateTime(0) : dt::FromMSecs(end);
+  p.lastPassMs = passLenMs_.load();
+  p.stored = storedCount_.load();
+  return p;
 }
 
 bool KxCommThread::CollectHistoricos(KxEquipamento* equip) {
@@ -221,6 +262,7 @@ bool KxCommThread::CollectHistoricoCanal(KxEquipamento* equip, KxCanal* canal) {
   TDateTime date = 0;
   float value = 0;
   for (;;) {
+    Beat();
     int r;
     try {
       const TDateTime from = canal->UltimaData;
@@ -262,12 +304,13 @@ bool KxCommThread::CollectHistoricoCanal(KxEquipamento* equip, KxCanal* canal) {
     } catch (...) {
       Log->WriteLine("CommThread: exceção ao ler histórico do equipamento [" +
                      Id(equip->EquipId) + "]: " + CurrentExceptionMessage());
+      FailVisit("exceção em ReadHistorico");
       r = kReadRaised;
     }
     if (Terminated()) return false;
     if (r == ReadOk) continue;
     if (r == ReadEnd) return true;
-    if (++failures >= 1) return false;
+    if (++failures >= 1) return ReadFailed("ReadHistorico", r);
   }
 }
 
@@ -282,7 +325,7 @@ bool KxCommThread::NoteInvalid(KxEquipamento* equip, int64_t inVisit) {
   if (inVisit < kMaxInvalidPerVisit) return true;
   // A package that answers nothing but invalid records would hold the
   // pass for ever: the read fails, and the next visit asks again.
-  return false;
+  return FailVisit(Count(inVisit) + " records invalidos");
 }
 
 void KxCommThread::EndInvalidRun(KxEquipamento* equip) {
@@ -327,6 +370,7 @@ KxCommThread::Stored KxCommThread::StoreHistorico(KxEquipamento* equip, KxCanal*
     db.AddHistorico.ExecQuery();
     committing = true;
     db.HistoricoTrans.Commit();
+    storedCount_.fetch_add(1);
     ledger_.NoteStored(canal->CanalId, stored, value);
     NoteAccepted();
     return Stored::Stored;
@@ -372,6 +416,7 @@ bool KxCommThread::CollectAlarmes(KxEquipamento* equip) {
   std::u16string texto;
   int32_t classe = 0;
   for (;;) {
+    Beat();
     int r;
     try {
       const TDateTime from = equip->DataUltimoAlarme;
@@ -420,12 +465,13 @@ bool KxCommThread::CollectAlarmes(KxEquipamento* equip) {
     } catch (...) {
       Log->WriteLine("CommThread: exceção ao ler alarmes do equipamento [" + Id(equip->EquipId) +
                      "]: " + CurrentExceptionMessage());
+      FailVisit("exceção em ReadAlarme");
       r = kReadRaised;
     }
     if (Terminated()) return false;
     if (r == ReadOk) continue;
     if (r == ReadEnd) return true;
-    if (++failures >= 1) return false;
+    if (++failures >= 1) return ReadFailed("ReadAlarme", r);
   }
 }
 

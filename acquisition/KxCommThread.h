@@ -10,7 +10,10 @@
 // installation is otherwise read-only once loaded.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 
@@ -49,6 +52,15 @@ class KxCommThread : public TThread {
   // Invalid answers one read (a channel, the alarms) may take in one visit.
   static constexpr int64_t kMaxInvalidPerVisit = 1000;
 
+  // What a supervisor shows of the acquisition. Any thread.
+  struct Progress {
+    int failing = 0;            // equipment whose last visit failed
+    TDateTime lastPassEnd = 0;  // 0 until a first pass has ended
+    int64_t lastPassMs = 0;     // its length, in the thread's clock
+    int64_t stored = 0;         // history rows stored since the start
+  };
+  Progress GetProgress() const;
+
  protected:
   void Execute() override;
 
@@ -75,6 +87,13 @@ class KxCommThread : public TThread {
   // A package call that did not return in time (KxPackageWatch): one line,
   // unless the stop cut the wait; false (the visit fails).
   bool LeftBehind(KxEquipamento* equip, const char* call);
+  // Records why the visit failed (the first reason counts); false.
+  bool FailVisit(const std::string& why);
+  // The same for a read that gave the failure code `r`.
+  bool ReadFailed(const char* call, int r);
+  // One line when an equipment's visits begin to fail, with the reason,
+  // and one when it answers again.
+  void NoteOutcome(KxEquipamento* equip, bool ok);
   bool CollectHistoricos(KxEquipamento* equip);
   // Reads one channel to its end. False when it failed or when a record was
   // held (the visit then ends there: HoldVisit).
@@ -129,6 +148,13 @@ class KxCommThread : public TThread {
   bool feriadosLidos_ = false;  // a holiday list was read whole at least once
   // The visit in progress ended because a record or alarm was held.
   bool visitHeld_ = false;
+  std::string visitFailure_;    // why the visit in progress failed
+  std::set<int32_t> failing_;  // equipment whose last visit failed
+  // Progress as GetProgress() reads it (dates as milliseconds).
+  std::atomic<int> failingCount_{0};
+  std::atomic<int64_t> passEndMs_{0};
+  std::atomic<int64_t> passLenMs_{0};
+  std::atomic<int64_t> storedCount_{0};
   KxDeliveryLedger ledger_;
   std::map<int32_t, int64_t> invalidRun_;  // invalid answers in a row, by equipment
   int64_t refusals_ = 0;                   // refused stores since the last that worked

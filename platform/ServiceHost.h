@@ -18,8 +18,9 @@
 //    manual clock change (delivered as a WM_TIMECHANGE message to the
 //    service's application-events hook) and posted requests, then
 //    ServiceStop. The process runs in the foreground; under systemd
-//    (Type=notify) it reports READY=1 after a successful start and
-//    STOPPING=1 when a stop begins.
+//    (Type=notify) it reports READY=1 after a successful start, WATCHDOG=1
+//    and STATUS= from ServiceHealth while it runs, and STOPPING=1 when a
+//    stop begins.
 //  - A stop signal means "stop": the whole stop sequence (ServiceStop) runs,
 //    also when the system is shutting down.
 //
@@ -48,6 +49,7 @@
 //    (the service thread, or the caller in console mode), never two at once.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -109,6 +111,15 @@ class TService {
   virtual void ServiceStop(bool& Stopped) { Stopped = true; }
   virtual void ServiceAfterInstall() {}
   virtual void ServiceAfterUninstall() {}
+  // Asked by the serving loop every TServiceApplication::kHealthInterval,
+  // on the handlers' thread: true while the service makes progress;
+  // `summary` gets one line of its state. POSIX: under systemd, WATCHDOG=1
+  // is sent only while it is true (the unit sets WatchdogSec, so a service
+  // that stands still is restarted) and the summary goes out as STATUS=.
+  virtual bool ServiceHealth(std::string& summary) {
+    summary.clear();
+    return true;
+  }
 };
 
 class TServiceApplication {
@@ -118,6 +129,9 @@ class TServiceApplication {
 #else
   enum class Mode { Serve, Install, Uninstall, Help };
 #endif
+
+  // How often the serving loop asks TService::ServiceHealth.
+  static constexpr std::chrono::seconds kHealthInterval{5};
 
   TServiceApplication();
   TServiceApplication(const TServiceApplication&) = delete;

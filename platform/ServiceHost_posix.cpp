@@ -84,6 +84,23 @@ void Notify(const char* state) {
 #endif
 }
 
+// Asks the service how it does: WATCHDOG=1 only while it makes progress, and
+// its summary as STATUS= whenever it changes.
+void ReportHealth(TService& service, std::string& lastStatus) {
+  std::string summary;
+  bool healthy = true;
+  try {
+    healthy = service.ServiceHealth(summary);
+  } catch (...) {
+    healthy = false;
+  }
+  if (healthy) Notify("WATCHDOG=1");
+  if (!summary.empty() && summary != lastStatus) {
+    Notify(("STATUS=" + summary).c_str());
+    lastStatus = summary;
+  }
+}
+
 // A value for a unit file: '%' is a specifier there, '$' starts a variable
 // in command lines, and a path with blanks or quotes must be quoted.
 std::string UnitEscape(const std::string& value, bool commandLine) {
@@ -139,6 +156,10 @@ std::string UnitText(const TService& service, const std::string& exe, const std:
   t += "RestartPreventExitStatus=3\n";
   // Above the stop's own bound for its threads (20 s) plus its database work.
   t += "TimeoutStopSec=60\n";
+  // WATCHDOG=1 comes every few seconds while every thread makes progress;
+  // one that stands still for minutes stops it, and systemd restarts the
+  // service this long after the last.
+  t += "WatchdogSec=60\n";
   t += "\n[Install]\n";
   t += std::string("WantedBy=") + kWantedBy + "\n";
   return t;
@@ -364,10 +385,21 @@ int TServiceApplication::Serve(TService& service) {
   }
   Notify("READY=1");
 
+  auto nextHealth = std::chrono::steady_clock::now();
+  std::string lastStatus;
   for (;;) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= nextHealth) {
+      ReportHealth(service, lastStatus);
+      nextHealth = now + kHealthInterval;
+    }
+    const int timeoutMs = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(nextHealth - now).count() + 1);
     pollfd fds[3] = {{signalFd, POLLIN, 0}, {impl_->wakeFd, POLLIN, 0}, {-1, POLLIN, 0}};
     if (watch) fds[2].fd = watch->Handle();
-    if (::poll(fds, 3, -1) < 0) {
+    const int ready = ::poll(fds, 3, timeoutMs);
+    if (ready == 0) continue;
+    if (ready < 0) {
       if (errno == EINTR) continue;
       std::cerr << ErrnoText("poll") << std::endl;
       break;

@@ -3,6 +3,7 @@
 #include "platform/ServiceHost.h"
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <exception>
 #include <iostream>
@@ -160,10 +161,25 @@ int RunService(ServiceState& impl, TService& service) {
   }
   impl.Report(SERVICE_RUNNING);
 
+  auto nextHealth = std::chrono::steady_clock::now();
   for (;;) {
+    // No service manager here reads the health: the service logs what it
+    // finds (TService::ServiceHealth).
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= nextHealth) {
+      std::string summary;
+      try {
+        service.ServiceHealth(summary);
+      } catch (...) {
+      }
+      nextHealth = now + TServiceApplication::kHealthInterval;
+    }
+    const DWORD timeoutMs = static_cast<DWORD>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(nextHealth - now).count() + 1);
     HANDLE handles[2] = {impl.wake.Get(), watch ? static_cast<HANDLE>(watch->Handle()) : nullptr};
     const DWORD count = watch ? 2 : 1;
-    const DWORD r = ::WaitForMultipleObjects(count, handles, FALSE, INFINITE);
+    const DWORD r = ::WaitForMultipleObjects(count, handles, FALSE, timeoutMs);
+    if (r == WAIT_TIMEOUT) continue;
     if (r == WAIT_OBJECT_0 + 1) {
       if (watch->ClockWasSet()) Dispatch(service, KxMessage{WM_TIMECHANGE, 0, 0});
       continue;

@@ -71,4 +71,7 @@ void TThread::Abandon() { g_abandoned.fetch_add(1); }
 
 int TThread::AbandonedCount() { return g_abandoned.load(); }
 
-void TThread::Sleep(unsigned ms) { clock_.Sleep(ms, wakeup_); }
+void TThread::Sleep(unsigned ms) {
+  Beat();
+  clock_.Sleep(ms, wakeup_);
+}

@@ -26,6 +26,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -60,6 +61,12 @@ class TThread {
   // would pull memory from under a thread that may still wake up.
   static int AbandonedCount();
 
+  // Progress: the thread calls Beat() as it does its work (every Sleep()
+  // beats too); Beats() counts them, for a supervisor that sees a thread
+  // whose count stands still for long as stalled. Any thread.
+  void Beat() { beats_.fetch_add(1, std::memory_order_relaxed); }
+  uint64_t Beats() const { return beats_.load(std::memory_order_relaxed); }
+
   const std::string& Name() const { return name_; }
   KxClock& Clock() const { return clock_; }
 
@@ -84,6 +91,7 @@ class TThread {
   KxWakeup wakeup_;
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
+  std::atomic<uint64_t> beats_{0};
   std::mutex endMutex_;
   std::condition_variable endCv_;
   std::thread thread_;

@@ -16,6 +16,8 @@ constexpr std::chrono::milliseconds kGrace{50};
 // Between two looks at the bound and the stop request.
 constexpr std::chrono::milliseconds kSlice{100};
 
+std::atomic<int> g_callsOut{0};
+
 }  // namespace
 
 struct KxPackageWatch::Job {
@@ -23,6 +25,11 @@ struct KxPackageWatch::Job {
   std::string error;  // what the package threw
   bool failed = false;
   KxWakeup done;  // signalled once work has returned
+  // Whether the call is out (left behind and not returned) is decided under
+  // this lock by whichever of the worker and the runner comes first.
+  std::mutex outMutex;
+  bool returned = false;  // guarded by outMutex
+  bool out = false;       // guarded by outMutex
 };
 
 // Runs one job at a time. Quit() makes it end once the job in hand (if any)
@@ -62,6 +69,11 @@ class KxPackageWatch::Runner : public TThread {
         job->error = CurrentExceptionMessage();
         job->failed = true;
       }
+      {
+        std::lock_guard<std::mutex> lock(job->outMutex);
+        job->returned = true;
+        if (job->out) g_callsOut.fetch_sub(1);
+      }
       job->done.Signal();
     }
   }
@@ -83,6 +95,8 @@ KxPackageWatch::~KxPackageWatch() {
   delete runner_;
 }
 
+int KxPackageWatch::CallsOut() { return g_callsOut.load(); }
+
 bool KxPackageWatch::Busy(int32_t equipId) {
   const auto it = leftBehind_.find(equipId);
   if (it == leftBehind_.end()) return false;
@@ -97,6 +111,13 @@ bool KxPackageWatch::Run(int32_t equipId, std::function<void()> work) {
   if (!runner_) runner_ = new Runner();
   runner_->Post(job);
   if (!Await(*job)) {
+    {
+      std::lock_guard<std::mutex> lock(job->outMutex);
+      if (!job->returned) {
+        job->out = true;
+        g_callsOut.fetch_add(1);
+      }
+    }
     // The runner stays with the call; it ends by itself once the call
     // returns, and is never freed.
     runner_->Quit();

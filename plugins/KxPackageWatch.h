@@ -16,8 +16,8 @@
 //    equipment object is ever in two calls of one worker at once.
 //  - A job captures by value and touches nothing but its equipment object
 //    and its own answer: a call left behind writes only there when it
-//    returns. Nothing of the installation may be freed once a call was left
-//    behind (the stop sees TThread::AbandonedCount()).
+//    returns. Nothing of the installation may be freed while such a call is
+//    out (the stop looks at CallsOut()).
 //  - What the package throws is turned into the service's own exception on
 //    the runner (the package is certainly loaded there) and thrown again by
 //    Call() on the worker, as std::runtime_error with the package's message.
@@ -57,6 +57,10 @@ class KxPackageWatch {
 
   // True while a call of the equipment left behind has not returned.
   bool Busy(int32_t equipId);
+
+  // Calls left behind, by every watch of the process, that have not
+  // returned yet: while not 0, some thread is inside a package. Any thread.
+  static int CallsOut();
 
  private:
   struct Job;

@@ -16,6 +16,7 @@
 #include "model/TmodFeriados.h"
 #include "online/KxOnlineThread.h"
 #include "platform/ExceptionMessage.h"
+#include "plugins/KxPackageWatch.h"
 #include "service/KxBoundedTask.h"
 
 namespace {
@@ -86,6 +87,11 @@ KxLoadThread::~KxLoadThread() {
   // The stop sequence must never overlap the start sequence.
   Terminate();
   WaitFor();
+  {
+    std::lock_guard<std::mutex> lock(healthLock_);
+    healthComm_ = nullptr;
+    healthWorkers_.clear();
+  }
 
   auto remains = std::make_shared<StopRemains>();
   remains->allEnded = StopWorkers();
@@ -133,9 +139,9 @@ bool KxLoadThread::StopWorkers() {
   await(OnlineThread);
   await(CommThread);
   await(RelogioThread);
-  // A worker that ended may have left a package call behind (KxPackageWatch):
-  // the installation stays for it too.
-  return allEnded && TThread::AbandonedCount() == 0;
+  // A worker that ended may have left a package call behind that has not
+  // returned (KxPackageWatch): the installation stays for it too.
+  return allEnded && KxPackageWatch::CallsOut() == 0;
 }
 
 bool KxLoadThread::AwaitOrAbandon(TThread& thread, std::chrono::milliseconds left, TFileLog* log) {
@@ -258,8 +264,50 @@ void KxLoadThread::Execute() {
   online.UserName = OnlineConnectionParams().UserName;
   OnlineThread = std::make_unique<KxOnlineThread>(BuildingData.get(), Log, online, Clock());
 
+  {
+    std::lock_guard<std::mutex> lock(healthLock_);
+    healthComm_ = CommThread.get();
+    healthWorkers_ = {CommThread.get(), OnlineThread.get(), RelogioThread.get()};
+    healthEquips_ = BuildingData->ListaEquipamentos ? BuildingData->ListaEquipamentos->Count() : 0;
+  }
+
   if (Terminated())
     Log->WriteLine("Carga do banco interrompida!");
   else
     Log->WriteLine("Dados do banco carregados!");
+}
+
+bool KxLoadThread::Health(std::chrono::steady_clock::time_point now, std::string& summary) {
+  std::lock_guard<std::mutex> lock(healthLock_);
+  std::vector<const TThread*> threads;
+  if (!Finished()) threads.push_back(this);
+  for (const TThread* w : healthWorkers_) threads.push_back(w);
+  std::string stalled;
+  for (const TThread* t : threads) {
+    Beats& b = beats_[t];
+    const uint64_t count = t->Beats();
+    if (count != b.count || b.since == std::chrono::steady_clock::time_point{}) {
+      b.count = count;
+      b.since = now;
+    }
+    const bool ended = t != this && t->Finished() && !Terminated();
+    if (ended || now - b.since > kStallBound)
+      stalled += (stalled.empty() ? "" : ", ") + t->Name() + (ended ? " encerrada" : "");
+  }
+  if (!healthComm_) {
+    summary = Finished() ? "Sem instalação carregada" : "Carregando a instalação";
+  } else {
+    const KxCommThread::Progress p = healthComm_->GetProgress();
+    summary = std::to_string(healthEquips_) + " equipamentos, " + std::to_string(p.failing) +
+              " em falha; ";
+    if (p.lastPassEnd == 0)
+      summary += "primeira passagem em curso";
+    else
+      summary += "última passagem " + dt::FormatLong(p.lastPassEnd) + " (" +
+                 std::to_string((p.lastPassMs + 500) / 1000) + " s)";
+    summary += "; " + std::to_string(p.stored) + " registros gravados desde o início";
+  }
+  if (stalled.empty()) return true;
+  summary = "Sem progresso: " + stalled + "; " + summary;
+  return false;
 }

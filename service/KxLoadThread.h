@@ -5,7 +5,10 @@
 
 #include <chrono>
 #include <memory>
+#include <map>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "database/FbConnection.h"
 #include "platform/TThread.h"
@@ -44,6 +47,16 @@ class KxLoadThread : public TThread {
   // the main thread, also while the installation is being loaded: a request
   // made during the load is applied to every equipment once the load ends.
   void MarkClocksForUpdate();
+
+  // Looked at by the service's main loop about every few seconds: true while
+  // the load and every worker make progress (each one's Beats() moved
+  // within kStallBound before `now`, and none has ended by itself, which
+  // only an exception does). `summary` gets one line of the state a person
+  // wants to see: equipment in failure, the end and length of the last
+  // pass, rows stored since the start, and which thread stands still. Main
+  // thread only.
+  bool Health(std::chrono::steady_clock::time_point now, std::string& summary);
+  static constexpr std::chrono::minutes kStallBound{5};
 
   // Between two tries to open the main database module while the server
   // cannot be reached at start.
@@ -99,4 +112,17 @@ class KxLoadThread : public TThread {
   KxBuildingData* marcavel_ = nullptr;
   bool carregando_ = false;
   bool marcarAoCarregar_ = false;
+
+  // The workers as Health() sees them: published under healthLock_ once
+  // the load has created them, withdrawn when the stop begins.
+  std::mutex healthLock_;
+  KxCommThread* healthComm_ = nullptr;
+  std::vector<TThread*> healthWorkers_;
+  int healthEquips_ = 0;
+  // Health()'s own: the last count of beats seen per thread and since when.
+  struct Beats {
+    uint64_t count = 0;
+    std::chrono::steady_clock::time_point since;
+  };
+  std::map<const TThread*, Beats> beats_;
 };

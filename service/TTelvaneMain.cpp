@@ -50,6 +50,26 @@ void TTelvaneMain::ServiceStop(bool& Stopped) {
   Log->WriteLine("Telvane Encerrado!");
 }
 
+bool TTelvaneMain::ServiceHealth(std::string& summary) {
+  summary.clear();
+  if (!LoadThread) return true;
+  const auto now = std::chrono::steady_clock::now();
+  const bool healthy = LoadThread->Health(now, summary);
+  if (healthy != healthy_) {
+    Log->WriteLine(healthy ? "Telvane: todas as threads voltaram a progredir: " + summary
+                           : "Telvane: " + summary);
+    healthy_ = healthy;
+  }
+  if (summaryLogged_ == std::chrono::steady_clock::time_point{} ||
+      now - summaryLogged_ >= kSummaryLogInterval) {
+    // Not at the first look: the load has only begun then.
+    if (summaryLogged_ != std::chrono::steady_clock::time_point{})
+      Log->WriteLine("Telvane: " + summary);
+    summaryLogged_ = now;
+  }
+  return healthy;
+}
+
 void TTelvaneMain::ServiceAfterInstall() { Log->WriteLine("Serviço instalado!"); }
 
 void TTelvaneMain::ServiceAfterUninstall() { Log->WriteLine("Serviço desinstalado!"); }

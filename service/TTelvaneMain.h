@@ -3,6 +3,7 @@
 // reacts to a manual change of the system clock.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -23,6 +24,12 @@ class TTelvaneMain : public TService {
   void ServiceStop(bool& Stopped) override;
   void ServiceAfterInstall() override;
   void ServiceAfterUninstall() override;
+  // The load thread's health (KxLoadThread::Health). The log gets one line
+  // when the service stops making progress, one when it makes progress
+  // again, and the summary once an hour (where no service manager shows
+  // it, a person still finds it there).
+  bool ServiceHealth(std::string& summary) override;
+  static constexpr std::chrono::hours kSummaryLogInterval{1};
   // Handled only for WM_TIMECHANGE: every loaded equipment is marked for a
   // clock update. Runs on the main thread.
   void TimeChangeDetectMessage(const KxMessage& Message, bool& Handled);
@@ -35,6 +42,10 @@ class TTelvaneMain : public TService {
   std::unique_ptr<KxLoadThread> LoadThread;
   // Routes the main loop's messages to TimeChangeDetectMessage.
   TApplicationEvents TimeChangeDetect;
+
+ private:
+  bool healthy_ = true;
+  std::chrono::steady_clock::time_point summaryLogged_{};
 };
 
 // The one service object, created by the program entry.

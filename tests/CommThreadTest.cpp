@@ -356,6 +356,10 @@ TEST_F(CommThreadTest, StatusAndCommunicationAlarmsFollowTheOutcomeOfEachVisit) 
   EXPECT_EQ(1, e->CallCount('H'));
   EXPECT_EQ(0, e->CallCount('A'));
   EXPECT_EQ("Lendo Medidor 7 - Energia", Messages().back());
+  // One line when the failures begin, naming the code, one when they end.
+  const char* const failing = "CommThread: equipamento [7] em falha: ";
+  const char* const back = "CommThread: equipamento [7] voltou a responder";
+  EXPECT_EQ(1, log->Count(std::string(failing) + "ReadHistorico devolveu 1"));
 
   // Communication comes: one "Comunicação normal." only.
   e->SetHistoryFailure(0, 0);
@@ -363,6 +367,7 @@ TEST_F(CommThreadTest, StatusAndCommunicationAlarmsFollowTheOutcomeOfEachVisit) 
   Visit();
   EXPECT_EQ("1 Comunicação normal", Status(kEquip));
   EXPECT_EQ(1, alarmsOf(3));
+  EXPECT_EQ(1, log->Count(back));
 
   // The second channel raises: the visit fails after it, no alarm read.
   e->SetHistoryRaise(1, "porta serial fechada");
@@ -387,12 +392,15 @@ TEST_F(CommThreadTest, StatusAndCommunicationAlarmsFollowTheOutcomeOfEachVisit) 
   EXPECT_EQ(1, alarmsOf(2));
   EXPECT_EQ(1, log->Count(
                    "CommThread: exceção ao ler alarmes do equipamento [7]: memória corrompida"));
+  EXPECT_EQ(1, log->Count(std::string(failing) + "exceção em ReadHistorico"));
+  EXPECT_EQ(2, static_cast<int>(log->StartingWith(failing).size()));
 
   // Back again.
   e->SetAlarmRaise("");
   Visit();
   EXPECT_EQ("1 Comunicação normal", Status(kEquip));
   EXPECT_EQ(2, alarmsOf(3));
+  EXPECT_EQ(2, log->Count(back));
 }
 
 // A package call that does not return (here a clock setting) fails its
@@ -445,6 +453,9 @@ TEST_F(CommThreadTest, AStuckPackageCallFailsItsEquipmentOnlyAndItComesBackWhenT
   EXPECT_FALSE(stuck->RelogioPendente);
   EXPECT_EQ("1 Comunicação normal", Status(8));
   EXPECT_EQ(2, classOf(8, 3));
+  EXPECT_EQ(1, log->Count("CommThread: equipamento [8] em falha: sem resposta de SetRelogio em "
+                          "120 s"));
+  EXPECT_EQ(1, log->Count("CommThread: equipamento [8] voltou a responder"));
 }
 
 TEST_F(CommThreadTest, FutureHistoryIsRefusedAndTheNextVisitSetsTheClockFirst) {

@@ -465,4 +465,29 @@ TEST_F(FaultTest, ConnectionLostDuringTheLoadLoadsAgainAndCollectsEveryEquipment
             0);
 }
 
+// A worker that stops making progress (the acquisition held in a database
+// call by a frozen server) makes the service unhealthy once it has stood
+// still for the bound, naming it, and healthy again once it moves: the
+// watchdog of the service manager sees the first, the summary both.
+TEST_F(FaultTest, AWorkerThatStandsStillMakesTheServiceUnhealthyUntilItMovesAgain) {
+  Install("interval_min=1\nbacklog_records=3000\nalarm_interval_min=0\n");
+  Start();
+  ASSERT_TRUE(WaitUntil([&] { return Int("select count(*) from HISTORICOS_H") > 50; }, 60s));
+  const auto t0 = std::chrono::steady_clock::now();
+  const auto stall = KxLoadThread::kStallBound + 1s;
+  std::string summary;
+  EXPECT_TRUE(thread->Health(t0, summary)) << summary;
+  EXPECT_EQ(0u, summary.find("1 equipamentos, 0 em falha; ")) << summary;
+  EXPECT_NE(std::string::npos, summary.find(" registros gravados desde o início")) << summary;
+
+  server.Freeze();
+  std::this_thread::sleep_for(1s);  // every database call waits by then
+  thread->Health(t0 + 1s, summary);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_FALSE(thread->Health(t0 + 1s + stall, summary));
+  EXPECT_EQ(0u, summary.find("Sem progresso: CommThread")) << summary;
+  server.Thaw();
+  EXPECT_TRUE(WaitUntil([&] { return thread->Health(t0 + 2s + stall, summary); }, 30s)) << summary;
+}
+
 }  // namespace

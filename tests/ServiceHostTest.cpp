@@ -243,6 +243,7 @@ TEST(ServiceHost, InstallWritesAndEnablesTheUnitUninstallRemovesIt) {
             "RestartSec=5\n"
             "RestartPreventExitStatus=3\n"
             "TimeoutStopSec=60\n"
+            "WatchdogSec=60\n"
             "\n[Install]\n"
             "WantedBy=multi-user.target\n");
   const std::string link = dir / "multi-user.target.wants/FakeSvc.service";
@@ -388,6 +389,9 @@ TEST_F(ServiceProgram, RunsFromAnotherFolderLogsBesideItselfAndStopsOnSigterm) {
       << child->Stderr();
   ASSERT_TRUE(proc::WaitUntil([&] { return notify.Got("READY=1"); })) << notify.Received();
   EXPECT_FALSE(notify.Got("STOPPING=1"));
+  // The health, at once after the start: the watchdog's beat and a summary.
+  EXPECT_TRUE(proc::WaitUntil([&] { return notify.Got("WATCHDOG=1"); })) << notify.Received();
+  EXPECT_NE(notify.Received().find("\nSTATUS="), std::string::npos) << notify.Received();
   EXPECT_FALSE(proc::FileExists(work_ + "/Telvane.log"));
 
   child->Signal(SIGTERM);
