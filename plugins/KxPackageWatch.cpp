@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include "platform/Clock.h"
 #include "platform/ExceptionMessage.h"
@@ -15,6 +16,21 @@ namespace {
 constexpr std::chrono::milliseconds kGrace{50};
 // Between two looks at the bound and the stop request.
 constexpr std::chrono::milliseconds kSlice{100};
+// Both sides of a hand-over first spin this long (yielding) before they
+// block: a quick call (a record read from memory) then costs no sleep and
+// wake-up of either thread.
+constexpr std::chrono::microseconds kSpin{200};
+
+// Spins until `ready` holds or kSpin has passed; whether it holds.
+template <typename Ready>
+bool SpinFor(Ready ready) {
+  const auto end = std::chrono::steady_clock::now() + kSpin;
+  while (!ready()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
 
 std::atomic<int> g_callsOut{0};
 
@@ -25,6 +41,9 @@ struct KxPackageWatch::Job {
   std::string error;  // what the package threw
   bool failed = false;
   KxWakeup done;  // signalled once work has returned
+  // Set once work has returned and its answer is written: the answer may be
+  // read once this is seen, before `done` is signalled.
+  std::atomic<bool> finished{false};
   // Whether the call is out (left behind and not returned) is decided under
   // this lock by whichever of the worker and the runner comes first.
   std::mutex outMutex;
@@ -42,6 +61,7 @@ class KxPackageWatch::Runner : public TThread {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       job_ = std::move(job);
+      posted_.store(true);
     }
     cv_.notify_one();
   }
@@ -57,11 +77,13 @@ class KxPackageWatch::Runner : public TThread {
   void Execute() override {
     for (;;) {
       std::shared_ptr<Job> job;
+      SpinFor([this] { return posted_.load(); });
       {
         std::unique_lock<std::mutex> lock(mutex_);
         cv_.wait(lock, [this] { return job_ || quit_; });
         if (!job_) return;
         job = std::move(job_);
+        posted_.store(false);
       }
       try {
         job->work();
@@ -74,6 +96,7 @@ class KxPackageWatch::Runner : public TThread {
         job->returned = true;
         if (job->out) g_callsOut.fetch_sub(1);
       }
+      job->finished.store(true);
       job->done.Signal();
     }
   }
@@ -83,6 +106,7 @@ class KxPackageWatch::Runner : public TThread {
   std::condition_variable cv_;
   std::shared_ptr<Job> job_;  // guarded by mutex_
   bool quit_ = false;         // guarded by mutex_
+  std::atomic<bool> posted_{false};  // job_ is set
 };
 
 KxPackageWatch::KxPackageWatch(KxClock& clock, const std::atomic<bool>* terminated)
@@ -133,6 +157,7 @@ bool KxPackageWatch::Run(int32_t equipId, std::function<void()> work) {
 bool KxPackageWatch::Await(const Job& job) {
   const int64_t start = dt::ToMSecs(clock_.Now());
   const auto realStart = std::chrono::steady_clock::now();
+  if (SpinFor([&job] { return job.finished.load(); })) return true;
   if (job.done.WaitFor(kGrace)) return true;
   const int64_t boundMs = std::chrono::milliseconds(kCallBound).count();
   while (!job.done.WaitFor(kSlice)) {

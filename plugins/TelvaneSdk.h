@@ -165,7 +165,9 @@ class KxInterface {
 // returned within 120 s is left behind: the equipment is failed, and that
 // side does not call the object again until the call has returned (its
 // answer is then dropped, and the next call asks again from the same
-// from-date). Give every blocking operation a timeout well below that.
+// from-date: an object that moves on by itself when asked again must not
+// skip the record such a call found). Give every blocking operation a
+// timeout well below that.
 class KxEquipamento {
  public:
   KxEquipamento(int32_t equipId, KxListaCanais* canais) : EquipId(equipId), Canais(canais) {}
