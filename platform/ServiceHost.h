@@ -52,6 +52,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -120,6 +121,10 @@ class TService {
     summary.clear();
     return true;
   }
+  // A line of the serving loop about a fault (a start or stop that raised,
+  // the clock-change watch lost). Default: standard error, which a Windows
+  // service does not have: a service with a log of its own writes it there.
+  virtual void ServiceReport(const std::string& line) { std::cerr << line << std::endl; }
 };
 
 class TServiceApplication {

@@ -367,14 +367,14 @@ int TServiceApplication::Serve(TService& service) {
     watch = std::make_unique<KxTimeChangeWatch>();
   } catch (const std::exception& e) {
     // The service still runs; only the detection of clock changes is lost.
-    std::cerr << "clock change detection unavailable: " << e.what() << std::endl;
+    service.ServiceReport(std::string("clock change detection unavailable: ") + e.what());
   }
 
   bool started = false;
   try {
     service.ServiceStart(started);
   } catch (const std::exception& e) {
-    std::cerr << "start failed: " << e.what() << std::endl;
+    service.ServiceReport(std::string("start failed: ") + e.what());
     started = false;
   } catch (...) {
     started = false;
@@ -401,7 +401,7 @@ int TServiceApplication::Serve(TService& service) {
     if (ready == 0) continue;
     if (ready < 0) {
       if (errno == EINTR) continue;
-      std::cerr << ErrnoText("poll") << std::endl;
+      service.ServiceReport(ErrnoText("poll"));
       break;
     }
     if (fds[0].revents != 0) {
@@ -413,7 +413,7 @@ int TServiceApplication::Serve(TService& service) {
       try {
         set = watch->ClockWasSet();
       } catch (const std::exception& e) {
-        std::cerr << "clock change detection stopped: " << e.what() << std::endl;
+        service.ServiceReport(std::string("clock change detection stopped: ") + e.what());
         watch.reset();
       }
       if (set) Dispatch(service, KxMessage{WM_TIMECHANGE, 0, 0});
@@ -442,7 +442,7 @@ int TServiceApplication::Serve(TService& service) {
     bool stopped = false;
     service.ServiceStop(stopped);
   } catch (const std::exception& e) {
-    std::cerr << "stop failed: " << e.what() << std::endl;
+    service.ServiceReport(std::string("stop failed: ") + e.what());
     rc = 1;
   } catch (...) {
     rc = 1;

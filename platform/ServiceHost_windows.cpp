@@ -142,7 +142,7 @@ int RunService(ServiceState& impl, TService& service) {
     watch = std::make_unique<KxTimeChangeWatch>();
   } catch (const std::exception& e) {
     // The service still runs; only the detection of clock changes is lost.
-    std::cerr << "clock change detection unavailable: " << e.what() << std::endl;
+    service.ServiceReport(std::string("clock change detection unavailable: ") + e.what());
   }
 
   impl.Report(SERVICE_START_PENDING);
@@ -150,7 +150,7 @@ int RunService(ServiceState& impl, TService& service) {
   try {
     service.ServiceStart(started);
   } catch (const std::exception& e) {
-    std::cerr << "start failed: " << e.what() << std::endl;
+    service.ServiceReport(std::string("start failed: ") + e.what());
     started = false;
   } catch (...) {
     started = false;
@@ -185,7 +185,7 @@ int RunService(ServiceState& impl, TService& service) {
       continue;
     }
     if (r != WAIT_OBJECT_0) {
-      std::cerr << "WaitForMultipleObjects: " << ErrorText(::GetLastError()) << std::endl;
+      service.ServiceReport("WaitForMultipleObjects: " + ErrorText(::GetLastError()));
       break;
     }
     std::deque<KxMessage> messages;
@@ -208,7 +208,7 @@ int RunService(ServiceState& impl, TService& service) {
       service.ServiceStop(stopped);
     });
   } catch (const std::exception& e) {
-    std::cerr << "stop failed: " << e.what() << std::endl;
+    service.ServiceReport(std::string("stop failed: ") + e.what());
     rc = 1;
   } catch (...) {
     rc = 1;

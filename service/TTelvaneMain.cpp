@@ -70,6 +70,11 @@ bool TTelvaneMain::ServiceHealth(std::string& summary) {
   return healthy;
 }
 
+void TTelvaneMain::ServiceReport(const std::string& line) {
+  Log->WriteLine("Telvane: " + line);
+  TService::ServiceReport(line);
+}
+
 void TTelvaneMain::ServiceAfterInstall() { Log->WriteLine("Serviço instalado!"); }
 
 void TTelvaneMain::ServiceAfterUninstall() { Log->WriteLine("Serviço desinstalado!"); }

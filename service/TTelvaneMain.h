@@ -30,6 +30,9 @@ class TTelvaneMain : public TService {
   // it, a person still finds it there).
   bool ServiceHealth(std::string& summary) override;
   static constexpr std::chrono::hours kSummaryLogInterval{1};
+  // Faults of the serving loop go to the log too (a Windows service has no
+  // standard error).
+  void ServiceReport(const std::string& line) override;
   // Handled only for WM_TIMECHANGE: every loaded equipment is marked for a
   // clock update. Runs on the main thread.
   void TimeChangeDetectMessage(const KxMessage& Message, bool& Handled);
