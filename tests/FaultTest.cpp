@@ -490,4 +490,46 @@ TEST_F(FaultTest, AWorkerThatStandsStillMakesTheServiceUnhealthyUntilItMovesAgai
   EXPECT_TRUE(WaitUntil([&] { return thread->Health(t0 + 2s + stall, summary); }, 30s)) << summary;
 }
 
+// A driver whose history read stops returning (a read without a timeout)
+// holds its equipment only: once the bound has passed it is failed, with
+// one line, its loss alarm and its status, and the next meter is collected
+// in the same pass and after; when the call returns, it is visited again and
+// answers.
+TEST_F(FaultTest, AHungPackageCallFailsItsEquipmentAndTheOthersAreStillCollected) {
+  Install("interval_min=1\nbacklog_records=5\nalarm_interval_min=0\n");
+  inst::AddDriver(db, 5, 1, "libDrvHangHistory.so");
+  inst::AddEquipamento(db, 13, 5, kNull, kNull, "Medidor travado");
+  inst::AddCanal(db, 130, 13, 0, 1, kNull, "Energia ativa");
+  inst::AddEquipamento(db, 14, 3, kNull, kNull, "Medidor Bloco C");
+  inst::AddCanal(db, 140, 14, 0, 1, kNull, "Energia ativa");
+  Start();
+  auto status = [&](int equip) {
+    return Int("select STATUS from STATUS_EQUIPS where EQUIP_ID = " + std::to_string(equip));
+  };
+  // 13 answers once, then hangs at its next visit.
+  ASSERT_TRUE(WaitUntil([&] { return status(13) == 1 && status(14) == 1; }, 60s));
+  void* pkg = dlopen("./Drivers/libDrvHangHistory.so", RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(pkg, nullptr);
+  auto hanging = reinterpret_cast<BrokenDriver_HangingProc>(dlsym(pkg, "BrokenDriver_Hanging"));
+  auto release = reinterpret_cast<BrokenDriver_ReleaseProc>(dlsym(pkg, "BrokenDriver_Release"));
+  ASSERT_TRUE(WaitUntil([&] { return hanging() == 1; }, 60s));
+  const int64_t before = Int("select count(*) from HISTORICOS_H where CANAL_ID = 140");
+  ASSERT_EQ(0, Fn<SimMeter_ControlProc>("SimMeter_Control")(
+                   14, ("now=" + std::to_string(kMeterNow + 10.0 / 1440)).c_str()));
+
+  ASSERT_TRUE(WaitUntil([&] { return status(13) == 3; }, 60s));
+  EXPECT_EQ(1, Int("select count(*) from ALARMES where EQUIP_ID = 13 and CLASSE = 2"));
+  EXPECT_EQ(1u, Lines("CommThread: equipamento [13] sem resposta de ReadHistorico em 120 s"));
+  EXPECT_TRUE(WaitUntil(
+      [&] { return Int("select count(*) from HISTORICOS_H where CANAL_ID = 140") >= before + 10; },
+      60s));
+  EXPECT_EQ(1, hanging());  // never called again while inside
+
+  release();
+  EXPECT_TRUE(WaitUntil([&] { return status(13) == 1; }, 60s));
+  EXPECT_EQ(2, Int("select count(*) from ALARMES where EQUIP_ID = 13 and CLASSE = 3"));
+  EXPECT_EQ(1u, Lines("CommThread: equipamento [13] voltou a responder"));
+  dlclose(pkg);
+}
+
 }  // namespace

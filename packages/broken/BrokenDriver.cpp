@@ -17,7 +17,13 @@
 //   BROKEN_THROW_CREATE   _CreateEquipClass frees the list and throws a class
 //                         of its own
 //   BROKEN_HANG_ONLINE    a working equipment whose ReadOnline never returns
+//   BROKEN_HANG_HISTORY   a working equipment whose ReadHistorico, from its
+//                         second call on, does not return until
+//                         BrokenDriver_Release() (a read without a timeout);
+//                         BrokenDriver_Hanging() counts the calls inside
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <stdexcept>
@@ -37,10 +43,30 @@ struct BrokenError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+#if defined(BROKEN_HANG_HISTORY)
+std::mutex g_hangMutex;
+std::condition_variable g_hangCv;
+bool g_released = false;        // guarded by g_hangMutex
+std::atomic<int> g_historyCalls{0};
+std::atomic<int> g_hanging{0};
+
+void HangUntilReleased() {
+  std::unique_lock<std::mutex> lock(g_hangMutex);
+  ++g_hanging;
+  g_hangCv.wait(lock, [] { return g_released; });
+  --g_hanging;
+}
+#endif
+
 class QuietEquipamento : public KxEquipamento {
  public:
   using KxEquipamento::KxEquipamento;
-  int ReadHistorico(int32_t, TDateTime, TDateTime&, float&) override { return ReadEnd; }
+  int ReadHistorico(int32_t, TDateTime, TDateTime&, float&) override {
+#if defined(BROKEN_HANG_HISTORY)
+    if (g_historyCalls++ > 0) HangUntilReleased();
+#endif
+    return ReadEnd;
+  }
   int ReadAlarme(TDateTime, TDateTime&, std::u16string&, int32_t&) override { return ReadEnd; }
   int SetRelogio() override { return 0; }
   int ReadVersao(std::u16string& version) override {
@@ -90,6 +116,18 @@ TELVANE_EXPORT KxEquipamento* _CreateEquipClass(int32_t equipId, int32_t, int32_
 #endif
 }
 TELVANE_EXPORT void _DestroyEquipClass() {}
+#endif
+
+#if defined(BROKEN_HANG_HISTORY)
+// Lets every hung call, and every later one, return.
+TELVANE_EXPORT void BrokenDriver_Release() {
+  {
+    std::lock_guard<std::mutex> lock(g_hangMutex);
+    g_released = true;
+  }
+  g_hangCv.notify_all();
+}
+TELVANE_EXPORT int32_t BrokenDriver_Hanging() { return g_hanging.load(); }
 #endif
 
 #if defined(BROKEN_NULL_EQUIP)

@@ -35,4 +35,6 @@ typedef int32_t (*BrokenInterface_CloseCountProc)();
 typedef int32_t (*BrokenInterface_AliveProc)();
 // libDrvNullEquip.so: channels in every list it kept from _CreateEquipClass.
 typedef int32_t (*BrokenDriver_KeptChannelsProc)();
+typedef void (*BrokenDriver_ReleaseProc)();
+typedef int32_t (*BrokenDriver_HangingProc)();
 }
