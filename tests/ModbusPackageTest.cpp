@@ -165,23 +165,31 @@ TEST_F(ModbusPackageTest, LiveValuesAreNamedByRegisterAndTouchingRegistersShareA
   server->SetFloat(7, Table::Input, 100, 3.5f);
   server->SetMissing(7, Table::Input, 200);
   server->SetRegisters(7, Table::Input, 201, {9});
+  server->SetRegisters(7, Table::Input, 300, {0x7FC0, 0x0000, 0xFFFF, 0xFFFF, 0x7F80, 0x0000});
+  server->SetFloat(7, Table::Input, 306, -0.25f);
   // Sampled once a day (at midnight): the live reads have the bus to themselves.
   auto meter = Meter(Bus(1, Tcp()), 12, 7, QuietPeriod(),
-                     {{0, 410}, {1, 420}, {2, 430}, {100, 350}, {200, 310}, {201, 310}});
+                     {{0, 410}, {1, 420}, {2, 430}, {100, 350}, {200, 310}, {201, 310},
+                      {300, 350}, {302, 350}, {304, 350}, {306, 350}});
   ASSERT_NE(meter, nullptr);
+  // A float the meter marks "not available" (NaN, 0xFFFFFFFF, infinity) is
+  // no value, like a register that cannot be read.
   const std::map<std::string, std::string> expected = {
-      {"Reg 40001", "65000"}, {"Reg 40002", "-2"},   {"Reg 40003", "65538"},
-      {"Reg 30101", "3.5"},   {"Reg 30201", "falha"}, {"Reg 30202", "9"}};
+      {"Reg 40001", "65000"}, {"Reg 40002", "-2"},    {"Reg 40003", "65538"},
+      {"Reg 30101", "3.5"},   {"Reg 30201", "falha"}, {"Reg 30202", "9"},
+      {"Reg 30301", "falha"}, {"Reg 30303", "falha"}, {"Reg 30305", "falha"},
+      {"Reg 30307", "-0.25"}};
   int result = -1;
   EXPECT_EQ(Online(*meter, result), expected);
   EXPECT_EQ(result, 0);
-  // Holding 0..3 and input 100..101 in one request each; input 200..201
-  // refused as a block (register 200 does not exist), then one by one.
-  EXPECT_EQ(server->Requests(7), 5);
+  // Holding 0..3, input 100..101 and 300..307 in one request each; input
+  // 200..201 refused as a block (register 200 does not exist), then one by
+  // one.
+  EXPECT_EQ(server->Requests(7), 6);
   EXPECT_EQ(1, log.Count("ModbusMeter [12]: registros 30201 a 30202 recusados em bloco "
                          "(endereço de registro inválido (exceção Modbus 2)); lidos um a um"));
   EXPECT_EQ(Online(*meter, result), expected);
-  EXPECT_EQ(server->Requests(7), 9);  // the refused block is not asked for again
+  EXPECT_EQ(server->Requests(7), 11);  // the refused block is not asked for again
 
   std::u16string version;
   EXPECT_EQ(meter->ReadVersao(version), 0);

@@ -57,6 +57,7 @@ enum class Status : int32_t {
   BadFrame = 4,       // a reply came but was not valid (CRC, other unit, wrong size...)
   NotConfigured = 5,  // the interface's CONFIGS were refused
   Cancelled = 6,      // the driver gave up while waiting for the bus
+  NotAValue = 7,      // the register(s) hold no number: NaN or infinity ("not available")
 };
 
 struct ReadReply {
@@ -100,6 +101,8 @@ inline std::string StatusText(Status status, int32_t detail) {
       return "interface Modbus não configurada";
     case Status::Cancelled:
       return "leitura cancelada";
+    case Status::NotAValue:
+      return "valor não disponível (NaN ou infinito)";
   }
   return "erro " + std::to_string(static_cast<int32_t>(status));
 }

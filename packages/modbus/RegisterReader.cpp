@@ -1,5 +1,7 @@
 #include "packages/modbus/RegisterReader.h"
 
+#include <cmath>
+
 #include <algorithm>
 #include <numeric>
 
@@ -55,6 +57,14 @@ Status RegisterReader::Read(Table table, int32_t start, int32_t count,
   return reply.status;
 }
 
+void RegisterReader::SetDecoded(ChannelValue& value, const RegisterFormat& format,
+                                const uint16_t* regs) {
+  value.value = format.Decode(regs);
+  // A meter's "not available" (NaN, infinity) is no sample: storing it would
+  // put a NaN where consumption is apportioned.
+  value.status = std::isfinite(value.value) ? Status::Ok : Status::NotAValue;
+}
+
 Status RegisterReader::ReadBlock(Block& block, const std::atomic<bool>* cancel,
                                  std::vector<ChannelValue>& values) {
   uint16_t regs[kMaxRegisters];
@@ -62,10 +72,8 @@ Status RegisterReader::ReadBlock(Block& block, const std::atomic<bool>* cancel,
   if (!block.split.load() || block.members.size() == 1) {
     const Status st = Read(block.table, block.start, block.count, cancel, regs, detail);
     if (st == Status::Ok) {
-      for (size_t i : block.members) {
-        values[i].status = Status::Ok;
-        values[i].value = channels_[i].format.Decode(regs + (channels_[i].address - block.start));
-      }
+      for (size_t i : block.members)
+        SetDecoded(values[i], channels_[i].format, regs + (channels_[i].address - block.start));
       return Status::Ok;
     }
     if (st != Status::Exception || block.members.size() == 1) {
@@ -87,8 +95,7 @@ Status RegisterReader::ReadBlock(Block& block, const std::atomic<bool>* cancel,
     const ChannelSpec& c = channels_[i];
     const Status st = Read(c.format.table, c.address, c.format.Width(), cancel, regs, detail);
     if (st == Status::Ok) {
-      values[i].status = Status::Ok;
-      values[i].value = c.format.Decode(regs);
+      SetDecoded(values[i], c.format, regs);
       continue;
     }
     values[i].status = st;

@@ -58,6 +58,9 @@ class RegisterReader {
 
   Status Read(Table table, int32_t start, int32_t count, const std::atomic<bool>* cancel,
               uint16_t* out, int32_t& detail);
+  // The channel's value from its registers; Status::NotAValue for NaN or
+  // infinity.
+  static void SetDecoded(ChannelValue& value, const RegisterFormat& format, const uint16_t* regs);
   // Reads `block` (whole or register by register) into `values`; returns the
   // status of a request that found the meter silent, Status::Ok otherwise.
   Status ReadBlock(Block& block, const std::atomic<bool>* cancel, std::vector<ChannelValue>& values);
