@@ -142,8 +142,11 @@ TEST_F(ModbusPackageTest, BadSettingsAndBadRowsAreRefusedSayingWhy) {
   KxInterface* bus = Bus(1, Tcp());
   ASSERT_TRUE(bus->Aberta);
   const std::pair<std::string, std::string> rows[] = {
-      {Refusal(bus, 0, 0, {{0, 410}}), "unidade Modbus 0 inválida (DRV_ADDR1 deve estar entre 1 e 247)"},
-      {Refusal(bus, 248, 0, {{0, 410}}), "unidade Modbus 248 inválida"},
+      {Refusal(bus, 248, 0, {{0, 410}}),
+       "unidade Modbus 248 inválida (DRV_ADDR1 deve estar entre 0 e 247, ou ser 255, em Modbus TCP)"},
+      {Refusal(Bus(3, "device=/dev/ttyS0"), 0, 0, {{0, 410}}),
+       "unidade Modbus 0 inválida (DRV_ADDR1 deve estar entre 1 e 247 em Modbus RTU)"},
+      {Refusal(Bus(4, "device=/dev/ttyS0"), 248, 0, {{0, 410}}), "unidade Modbus 248 inválida"},
       {Refusal(bus, 7, -1, {{0, 410}}), "período -1 inválido"},
       {Refusal(bus, 7, 0, {{0, 0}}), "canal 100: LOCAL_ID 0 inválido"},
       {Refusal(bus, 7, 0, {{0, 411}}), "canal 100: LOCAL_ID 411 inválido"},
@@ -156,8 +159,15 @@ TEST_F(ModbusPackageTest, BadSettingsAndBadRowsAreRefusedSayingWhy) {
   };
   for (const auto& [message, expected] : rows)
     EXPECT_NE(message.find("ModbusMeter [12]: " + expected), std::string::npos) << message;
-  // The same register twice, read the same way, is no conflict.
+  // The same register twice, read the same way, is no conflict; native TCP
+  // meters answer as unit 0 or 255.
   EXPECT_EQ(Refusal(bus, 7, 0, {{0, 410}, {0, 410}}), "");
+  EXPECT_EQ(Refusal(bus, 0, 0, {{0, 410}}), "");
+  server->SetRegisters(255, Table::Holding, 0, {42});
+  auto native = Meter(bus, 13, 255, QuietPeriod(), {{0, 410}});
+  ASSERT_NE(native, nullptr);
+  int result = -1;
+  EXPECT_EQ(Online(*native, result), (std::map<std::string, std::string>{{"Reg 40001", "42"}}));
 }
 
 TEST_F(ModbusPackageTest, LiveValuesAreNamedByRegisterAndTouchingRegistersShareARequest) {

@@ -55,12 +55,14 @@ class ModbusInterface : public KxInterface {
       answer.periodS = settings_.periodS;
       answer.timeoutMs = settings_.timeoutMs;
       answer.attempts = 1 + settings_.retries;
+      answer.tcp = settings_.mode == mb::BusSettings::Mode::Tcp ? 1 : 0;
       std::memcpy(reply, &answer, sizeof answer);
       return sizeof answer;
     }
     if (req.kind != mb::RequestKind::Read || reply == nullptr ||
         replyCapacity < static_cast<int32_t>(sizeof(mb::ReadReply)) || req.count < 1 ||
-        req.count > mb::kMaxRegisters || req.unit < 1 || req.unit > 247)
+        req.count > mb::kMaxRegisters ||
+        !mb::UnitAllowed(req.unit, settings_.mode == mb::BusSettings::Mode::Tcp))
       return -1;
     mb::ReadReply answer;
     Read(req, answer);

@@ -2,7 +2,7 @@
 // ModbusInterface. docs/ModbusMeter.md tells installers how to describe one.
 //
 // Configuration (the service's columns):
-//   DRV_ADDR1            the Modbus unit id, 1..247
+//   DRV_ADDR1            the Modbus unit id: 1..247 on RTU, 0..247 or 255 on TCP
 //   DRV_ADDR2            the sampling period in minutes (15 when 0), unless the
 //                        interface's CONFIGS give period_s (commissioning)
 //   CANAIS.EQUIP_INDEX   the register address of the channel
@@ -96,17 +96,18 @@ MeterPlan MakePlan(int32_t equipId, int32_t drvAddr1, int32_t drvAddr2, const Kx
                    KxInterface& iface) {
   const std::string prefix = Prefix(equipId);
   MeterPlan plan;
-  if (drvAddr1 < 1 || drvAddr1 > 247)
-    throw std::runtime_error(prefix + "unidade Modbus " + std::to_string(drvAddr1) +
-                             " inválida (DRV_ADDR1 deve estar entre 1 e 247)");
-  plan.unit = static_cast<uint8_t>(drvAddr1);
-
   mb::Request ask;
   ask.kind = mb::RequestKind::Settings;
   mb::SettingsReply settings;
   if (iface.Exchange(&ask, sizeof ask, &settings, sizeof settings) != sizeof settings ||
       settings.magic != mb::kReplyMagic)
     throw std::runtime_error(prefix + "a interface do driver não é uma ModbusInterface");
+  if (!mb::UnitAllowed(drvAddr1, settings.tcp != 0))
+    throw std::runtime_error(prefix + "unidade Modbus " + std::to_string(drvAddr1) +
+                             (settings.tcp != 0
+                                  ? " inválida (DRV_ADDR1 deve estar entre 0 e 247, ou ser 255, em Modbus TCP)"
+                                  : " inválida (DRV_ADDR1 deve estar entre 1 e 247 em Modbus RTU)"));
+  plan.unit = static_cast<uint8_t>(drvAddr1);
   if (drvAddr2 < 0 || drvAddr2 > 1440)
     throw std::runtime_error(prefix + "período " + std::to_string(drvAddr2) +
                              " inválido (DRV_ADDR2: minutos, de 1 a 1440; 0 = 15)");

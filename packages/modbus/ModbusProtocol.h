@@ -32,7 +32,7 @@ enum class Table : uint8_t {
 struct Request {
   uint32_t magic = kRequestMagic;
   RequestKind kind = RequestKind::Read;
-  uint8_t unit = 0;  // 1..247
+  uint8_t unit = 0;  // see UnitAllowed
   Table table = Table::Holding;
   uint16_t address = 0;  // first register (protocol address, 0-based)
   uint16_t count = 0;    // 1..kMaxRegisters
@@ -47,7 +47,15 @@ struct SettingsReply {
   int32_t periodS = 0;      // CONFIGS period_s (commissioning); 0 when not given
   int32_t timeoutMs = 0;    // CONFIGS timeout_ms
   int32_t attempts = 0;     // 1 + CONFIGS retries
+  int32_t tcp = 0;          // 1 on Modbus TCP, where unit ids 0 and 255 are in use too
 };
+
+// The unit ids a bus can address: 1 to 247 on a serial line (0 is the
+// broadcast, which no meter answers), 0 to 247 and 255 on Modbus TCP
+// (native TCP meters often answer 0 or 255 only).
+inline bool UnitAllowed(int32_t unit, bool tcp) {
+  return tcp ? (unit >= 0 && unit <= 247) || unit == 255 : unit >= 1 && unit <= 247;
+}
 
 enum class Status : int32_t {
   Ok = 0,
