@@ -71,6 +71,9 @@ TEST_F(ModbusJournalTest, NextSampleIsExactWithinAMinuteAndAfterARestartThatCutT
     for (int64_t from = kT0 - 1; from < kT0 + 40 * kMsPerSecond;) from = Next(*j, 2, from);
     EXPECT_EQ(Next(*j, 2, kT0 + 40 * kMsPerSecond), kT0 + 50 * kMsPerSecond);
     EXPECT_EQ(Next(*j, 1, kT0 + 70 * kMsPerSecond), kT0 + 80 * kMsPerSecond);
+    // A second channel on register 2, behind the first one's 12:07:40: from
+    // its 12:07:00 sample it gets the next one, not what follows 12:07:40.
+    EXPECT_EQ(Next(*j, 2, kT0), kT0 + 10 * kMsPerSecond);
   }
   // Restarted, it asks from the newest stored DATA, seconds cut off: the
   // samples of that minute it already has are not delivered again.

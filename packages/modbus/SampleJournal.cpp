@@ -305,11 +305,16 @@ bool SampleJournal::NextSample(int32_t address, int64_t fromMs, int64_t nowMs, i
                                float& value) {
   std::lock_guard<std::mutex> lock(mutex_);
   // The service stores dates without their seconds. A from-date on the
-  // minute of the channel's last acknowledged date is that date coming back
-  // after a restart: continue after it.
+  // minute of the channel's last acknowledged date, at the first ask since
+  // the journal was opened, is that date coming back after a restart:
+  // continue after it. Later in a run a whole-minute from-date is a sample
+  // of its own (a second channel on the same register may be behind the
+  // first one's acknowledgement).
   int64_t start = fromMs;
+  const bool firstAsk = asked_.insert(address).second;
   const auto acked = acked_.find(address);
-  if (acked != acked_.end() && acked->second > fromMs && ZeroSecondsMs(acked->second) == fromMs)
+  if (firstAsk && acked != acked_.end() && acked->second > fromMs &&
+      ZeroSecondsMs(acked->second) == fromMs)
     start = acked->second;
   // Asked from a date with seconds: everything up to it is stored. Such a
   // date cannot be stored as it is, so it is remembered here.

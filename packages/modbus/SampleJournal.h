@@ -45,6 +45,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -153,6 +154,7 @@ class SampleJournal {
   bool invalidReported_ = false;
   std::map<int32_t, int64_t> acked_;  // per channel: the last 'K' date
   std::map<int32_t, Cursor> sampleCursors_;
+  std::set<int32_t> asked_;  // channels asked for since the journal was opened
   Cursor alarmCursor_;
 };
 
