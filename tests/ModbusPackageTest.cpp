@@ -171,6 +171,8 @@ TEST_F(ModbusPackageTest, BadSettingsAndBadRowsAreRefusedSayingWhy) {
 }
 
 TEST_F(ModbusPackageTest, LiveValuesAreNamedByRegisterAndTouchingRegistersShareARequest) {
+  std::mutex timesMutex;  // when the server saw each request, once a hook is set below
+  std::vector<std::chrono::steady_clock::time_point> times;
   server->SetRegisters(7, Table::Holding, 0, {65000, 0xFFFE, 0x0001, 0x0002});
   server->SetFloat(7, Table::Input, 100, 3.5f);
   server->SetMissing(7, Table::Input, 200);
@@ -205,6 +207,22 @@ TEST_F(ModbusPackageTest, LiveValuesAreNamedByRegisterAndTouchingRegistersShareA
   EXPECT_EQ(meter->ReadVersao(version), 0);
   EXPECT_EQ(text::FromUtf16(version), "ModbusMeter 1.0 - unidade 7");
   EXPECT_EQ(meter->SetRelogio(), 0);
+
+  // A bus that needs a pause after connecting and between requests gets it.
+  server->SetHook(7, [&](uint16_t*, uint16_t*) {
+    std::lock_guard<std::mutex> lock(timesMutex);
+    times.push_back(std::chrono::steady_clock::now());
+  });
+  const auto connectAt = std::chrono::steady_clock::now();
+  auto paced = Meter(Bus(5, Tcp("connect_pause_ms=300; request_pause_ms=150")), 13, 7, QuietPeriod(),
+                     {{0, 410}, {100, 350}, {201, 310}});
+  ASSERT_NE(paced, nullptr);
+  Online(*paced, result);
+  std::lock_guard<std::mutex> lock(timesMutex);
+  ASSERT_EQ(times.size(), 3u);
+  EXPECT_GE(times[0] - connectAt, std::chrono::milliseconds(300));
+  EXPECT_GE(times[1] - times[0], std::chrono::milliseconds(150));
+  EXPECT_GE(times[2] - times[1], std::chrono::milliseconds(150));
 }
 
 TEST_F(ModbusPackageTest, TheBusComesBackBySelfAndASilentMeterIsGivenUpQuickly) {

@@ -76,6 +76,8 @@ bool Apply(const std::string& key, const std::string& value, BusSettings& s, std
   if (key == "timeout_ms") return range(10, 60000, s.timeoutMs);
   if (key == "retries") return range(0, 5, s.retries);
   if (key == "period_s") return range(1, 86400, s.periodS);
+  if (key == "connect_pause_ms") return range(0, 10000, s.connectPauseMs);
+  if (key == "request_pause_ms") return range(0, 10000, s.requestPauseMs);
   error = "chave desconhecida: '" + key + "'";
   return false;
 }

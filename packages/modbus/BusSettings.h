@@ -4,7 +4,8 @@
 //
 //   TCP:  host=192.168.0.50; port=502
 //   RTU:  device=/dev/ttyUSB0; baud=9600; parity=E; data_bits=8; stop_bits=1
-//   both: timeout_ms=1000; retries=1; period_s=N (commissioning only)
+//   both: timeout_ms=1000; retries=1; connect_pause_ms=0; request_pause_ms=0;
+//         period_s=N (commissioning only)
 //
 // docs/ModbusMeter.md lists every key with its range and default.
 #pragma once
@@ -26,6 +27,8 @@ struct BusSettings {
   int timeoutMs = 1000;  // wait for one reply
   int retries = 1;       // further attempts after a request that got no valid reply
   int periodS = 0;       // sampling period of every meter on the bus, in seconds; 0: DRV_ADDR2
+  int connectPauseMs = 0;  // wait after a connection is made, before its first request
+  int requestPauseMs = 0;  // least wait between the end of a request and the next one
 
   // "TCP 10.0.0.5:502" / "RTU /dev/ttyUSB0 9600 8E1", for log lines.
   std::string Describe() const;

@@ -22,9 +22,11 @@
 #include <modbus/modbus.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "packages/common/PackageText.h"
 #include "packages/modbus/BusQueue.h"
@@ -144,6 +146,10 @@ class ModbusInterface : public KxInterface {
       if (down_ || !everConnected_) Log("conectada a " + settings_.Describe());
       down_ = false;
       everConnected_ = true;
+      // Gateways and converters that drop what comes at once after the
+      // connection.
+      if (settings_.connectPauseMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(settings_.connectPauseMs));
       return true;
     }
     const int err = errno;
@@ -151,6 +157,16 @@ class ModbusInterface : public KxInterface {
     down_ = true;
     lastConnectErrno_ = err;
     return false;
+  }
+
+  // Serial devices and gateways that need a silence between two requests
+  // (beyond the protocol's own): at least request_pause_ms since the end of
+  // the last one on this bus. Called with the bus held.
+  void PauseBeforeRequest() {
+    if (settings_.requestPauseMs <= 0) return;
+    const auto due = lastRequestEnd_ + std::chrono::milliseconds(settings_.requestPauseMs);
+    const auto now = std::chrono::steady_clock::now();
+    if (due > now) std::this_thread::sleep_for(due - now);
   }
 
   void Disconnect() {
@@ -192,9 +208,11 @@ class ModbusInterface : public KxInterface {
   // try (a reply, valid or a Modbus exception).
   bool ReadOnce(const mb::Request& req, mb::ReadReply& answer) {
     modbus_set_slave(ctx_, req.unit);
+    PauseBeforeRequest();
     const int n = req.table == mb::Table::Input
                       ? modbus_read_input_registers(ctx_, req.address, req.count, answer.registers)
                       : modbus_read_registers(ctx_, req.address, req.count, answer.registers);
+    lastRequestEnd_ = std::chrono::steady_clock::now();
     if (n == req.count) {
       answer.status = Status::Ok;
       answer.detail = 0;
@@ -262,6 +280,7 @@ class ModbusInterface : public KxInterface {
   bool everConnected_ = false;
   bool down_ = false;  // a failure was logged and no success since
   int lastConnectErrno_ = 0;
+  std::chrono::steady_clock::time_point lastRequestEnd_{};
 };
 
 }  // namespace
