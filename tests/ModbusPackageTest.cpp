@@ -10,6 +10,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -259,6 +260,22 @@ TEST_F(ModbusPackageTest, TheBusComesBackBySelfAndASilentMeterIsGivenUpQuickly) 
   EXPECT_NE(result, 0);
   EXPECT_EQ(server->Requests(8), 2);
   EXPECT_EQ(Online(*meter, result).at("Reg 40001"), "2");
+
+  // A unit that stops answering is asked at fewer and fewer boundaries (here
+  // one a second) rather than at each, and at each again once it answers.
+  KxInterface* quick = Bus(3, Tcp("timeout_ms=100; retries=0; period_s=1"));
+  server->SetRegisters(10, Table::Holding, 0, {5});
+  server->SetSilent(10, true);
+  auto dead = Meter(quick, 15, 10, 0, {{0, 410}});
+  std::this_thread::sleep_for(std::chrono::seconds(8));
+  EXPECT_LE(server->Requests(10), 4);
+  EXPECT_EQ(1, log.Count("ModbusMeter [15]: unidade sem resposta: consultada a cada 2 períodos"));
+  server->SetSilent(10, false);
+  EXPECT_EQ(Online(*dead, result).at("Reg 40001"), "5");
+  const int64_t answered = server->Requests(10);
+  EXPECT_TRUE(kit::WaitUntil([&] { return server->Requests(10) >= answered + 3; },
+                             std::chrono::seconds(5)));
+  dead.reset();
 
   // A meter destroyed while its sampling waits on a silent unit (1 s per
   // attempt, 4 attempts) stops within the attempt on the wire.

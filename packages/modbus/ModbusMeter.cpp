@@ -64,6 +64,9 @@ constexpr int32_t kReadFailureClass = 20;
 constexpr int32_t kReadRecoveryClass = 21;
 constexpr int kFailureCode = 1;  // a read result that is a communication failure
 constexpr char kJournalFolder[] = "ModbusJournal";
+// The longest gap between the rounds that ask a unit that does not answer
+// (never below one period).
+constexpr int64_t kMaxSilentGapMs = 15 * mb::kMsPerMinute;
 
 // Texts of the alarms, rebuilt from what the journal keeps.
 std::string AlarmText(const mb::SampleJournal::Alarm& alarm) {
@@ -211,6 +214,7 @@ class ModbusMeter : public KxEquipamento {
     if (std::all_of(read.begin(), read.end(),
                     [](const mb::ChannelValue& v) { return v.status != mb::Status::Ok; }))
       return kFailureCode;
+    silentGap_.store(1);  // it answers: every round asks it again
     for (size_t i = 0; i < read.size(); ++i) {
       const Channel& c = plan_.channels[i];
       names.push_back(
@@ -265,7 +269,35 @@ class ModbusMeter : public KxEquipamento {
     }
   }
 
+  // A unit that does not answer costs the bus timeout x attempts at every
+  // round it is asked, and the healthy meters behind it on the bus wait that
+  // long for their own boundaries: it is asked only at every silentGap_-th
+  // boundary (spread by unit id over the units of a bus), the gap doubling
+  // while it stays silent, up to kMaxSilentGapMs; at every boundary again
+  // once it answers.
+  bool SkipSilent(int64_t boundary) const {
+    const int64_t gap = silentGap_.load();
+    return gap > 1 && (boundary / plan_.periodMs + plan_.unit) % gap != 0;
+  }
+  void NoteSilence(const std::vector<mb::ChannelValue>& read) {
+    const bool silent =
+        !read.empty() && std::all_of(read.begin(), read.end(), [](const mb::ChannelValue& v) {
+          return v.status == mb::Status::NoAnswer;
+        });
+    if (!silent) {
+      silentGap_.store(1);
+      return;
+    }
+    const int64_t maxGap = std::max<int64_t>(1, kMaxSilentGapMs / plan_.periodMs);
+    const int64_t gap = silentGap_.load();
+    if (gap == 1 && maxGap > 1)
+      Log("unidade sem resposta: consultada a cada " + std::to_string(std::min<int64_t>(2, maxGap)) +
+          " períodos ou mais (até " + std::to_string(maxGap) + ") até que responda");
+    silentGap_.store(std::min(maxGap, gap * 2));
+  }
+
   void SampleRound(int64_t boundary) {
+    if (SkipSilent(boundary)) return;
     if (boundary <= journal_->LastDateMs()) {
       Log("amostra de " + mb::FormatMs(boundary) +
           " não lida: o diário já tem registros posteriores (leitura anterior demorada ou "
@@ -273,6 +305,7 @@ class ModbusMeter : public KxEquipamento {
       return;
     }
     const std::vector<mb::ChannelValue> read = reader_->ReadAll(&stop_);
+    if (!stop_) NoteSilence(read);
     std::vector<mb::SampleJournal::Sample> samples;
     const mb::ChannelValue* failure = nullptr;
     for (size_t i = 0; i < read.size(); ++i) {
@@ -309,6 +342,7 @@ class ModbusMeter : public KxEquipamento {
   std::mutex waitMutex_;
   std::condition_variable wake_;
   std::atomic<bool> stop_{false};
+  std::atomic<int64_t> silentGap_{1};  // see SkipSilent
   std::thread sampler_;  // last: started when everything else is ready
 };
 
