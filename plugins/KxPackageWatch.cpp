@@ -113,10 +113,20 @@ KxPackageWatch::KxPackageWatch(KxClock& clock, const std::atomic<bool>* terminat
     : clock_(clock), terminated_(terminated) {}
 
 KxPackageWatch::~KxPackageWatch() {
+  for (auto& [id, left] : leftBehind_) Reclaim(left);
   if (!runner_) return;
   runner_->Quit();
   runner_->WaitFor();
   delete runner_;
+}
+
+bool KxPackageWatch::Reclaim(LeftBehind& left) {
+  if (!left.job->done.Signalled()) return false;
+  // Quit() was asked when it was left behind: past its call, it ends.
+  left.runner->WaitFor();
+  delete left.runner;
+  left.runner = nullptr;
+  return true;
 }
 
 int KxPackageWatch::CallsOut() { return g_callsOut.load(); }
@@ -124,7 +134,7 @@ int KxPackageWatch::CallsOut() { return g_callsOut.load(); }
 bool KxPackageWatch::Busy(int32_t equipId) {
   const auto it = leftBehind_.find(equipId);
   if (it == leftBehind_.end()) return false;
-  if (!it->second->done.Signalled()) return true;
+  if (!Reclaim(it->second)) return true;
   leftBehind_.erase(it);
   return false;
 }
@@ -146,8 +156,8 @@ bool KxPackageWatch::Run(int32_t equipId, std::function<void()> work) {
     // returns, and is never freed.
     runner_->Quit();
     runner_->Abandon();
+    leftBehind_[equipId] = LeftBehind{std::move(job), runner_};
     runner_ = nullptr;
-    leftBehind_[equipId] = std::move(job);
     return false;
   }
   if (job->failed) throw std::runtime_error(job->error);

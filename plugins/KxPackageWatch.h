@@ -10,8 +10,8 @@
 //    that has not returned within kCallBound (of the worker's clock or of
 //    real time, whichever passes first), or when the worker is asked to end
 //    meanwhile, is left behind: Call() gives no answer, the runner stays
-//    with the call (abandoned and never freed, see TThread::Abandon) and the
-//    next call gets a new runner. The equipment is Busy() until the call
+//    with the call (abandoned, see TThread::Abandon, and freed only once the
+//    call has returned) and the next call gets a new runner. The equipment is Busy() until the call
 //    left behind returns; the worker does not call it meanwhile, so no
 //    equipment object is ever in two calls of one worker at once.
 //  - A job captures by value and touches nothing but its equipment object
@@ -42,7 +42,8 @@ class KxPackageWatch {
   KxPackageWatch(KxClock& clock, const std::atomic<bool>* terminated);
   KxPackageWatch(const KxPackageWatch&) = delete;
   KxPackageWatch& operator=(const KxPackageWatch&) = delete;
-  // Ends the idle runner; one left behind is not waited for.
+  // Ends the idle runner and frees those left behind whose call has
+  // returned; one still inside its call is never freed.
   ~KxPackageWatch();
 
   // Runs `job` for the equipment `equipId`; its answer, or none when the
@@ -70,8 +71,16 @@ class KxPackageWatch {
   bool Run(int32_t equipId, std::function<void()> work);
   bool Await(const Job& job);
 
+  // A runner left behind with its call: freed once the call has returned.
+  struct LeftBehind {
+    std::shared_ptr<Job> job;
+    Runner* runner;
+  };
+  // Frees the runner of a call that has returned; false while it has not.
+  static bool Reclaim(LeftBehind& left);
+
   KxClock& clock_;
   const std::atomic<bool>* terminated_;
   Runner* runner_ = nullptr;  // owned until left behind with a call
-  std::map<int32_t, std::shared_ptr<Job>> leftBehind_;
+  std::map<int32_t, LeftBehind> leftBehind_;
 };
