@@ -153,7 +153,7 @@ bool KxPackageWatch::Run(int32_t equipId, std::function<void()> work) {
       }
     }
     // The runner stays with the call; it ends by itself once the call
-    // returns, and is never freed.
+    // returns, and Reclaim frees it then.
     runner_->Quit();
     runner_->Abandon();
     leftBehind_[equipId] = LeftBehind{std::move(job), runner_};
