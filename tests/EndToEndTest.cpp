@@ -414,8 +414,10 @@ TEST(TelvaneProgram, CollectsIntoRateioDbAndStopsOnSigterm) {
   // The first pass starts 5 s after the start; give it time to visit twice.
   ASSERT_TRUE(proc::WaitUntil(
       [&] {
+        // The status is written when the visit ends, after its records.
         return db.QueryInt("select count(*) from HISTORICOS_H") >= 16 &&
-               db.QueryInt("select count(*) from ONLINE_VALUES") == 4;
+               db.QueryInt("select count(*) from ONLINE_VALUES") == 4 &&
+               db.QueryInt("select count(*) from STATUS_EQUIPS where EQUIP_ID = 12 and STATUS = 1") == 1;
       },
       std::chrono::seconds(60)))
       << child.Stderr();
