@@ -6,7 +6,8 @@
 //   12, 14, 16  phase active powers (W)     52         total active power (W)
 //   70          frequency (Hz)              72         imported active energy (kWh)
 //   74          exported active energy (kWh) 76        imported reactive energy (kvarh)
-// Powers swing slowly; the energies grow with them.
+// Powers swing slowly; the energies grow with them. Any other register is
+// answered with exception 2 (illegal data address), as a real meter does.
 //
 //   modbus-meter-sim [--port N] [--units 1,2,...]   (defaults: 1502, 1,2)
 // Runs until SIGINT or SIGTERM.
@@ -107,6 +108,10 @@ int main(int argc, char** argv) {
     model->unit = unit;
     model->importKwh = 1000.0 * unit;
     model->reactiveKvarh = 300.0 * unit;
+    const auto u = static_cast<uint8_t>(unit);
+    server->Publish(u, mbsim::ModbusSimServer::Table::Input, 0, 18);
+    server->Publish(u, mbsim::ModbusSimServer::Table::Input, 52, 2);
+    server->Publish(u, mbsim::ModbusSimServer::Table::Input, 70, 8);
     server->SetHook(static_cast<uint8_t>(unit),
                     [model](uint16_t*, uint16_t* input) { model->Fill(input); });
     models.push_back(model);

@@ -123,6 +123,12 @@ void ModbusSimServer::SetMissing(uint8_t unit, Table table, uint16_t address) {
   units_[unit].missing.push_back({table, address});
 }
 
+void ModbusSimServer::Publish(uint8_t unit, Table table, uint16_t first, uint16_t count) {
+  AddUnit(unit);
+  std::lock_guard<std::mutex> lock(mutex_);
+  units_[unit].published.push_back({table, {first, first + count}});
+}
+
 void ModbusSimServer::DropConnections() {
   drop_ = true;
   Wake();
@@ -268,7 +274,22 @@ void ModbusSimServer::Handle(uint8_t* query, int length) {
       return;
     }
   }
+  if (!u.published.empty() && !Published(u, table, first, count)) {
+    modbus_reply_exception(ctx_, query, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
+    return;
+  }
   modbus_reply(ctx_, query, length, u.mapping);
+}
+
+bool ModbusSimServer::Published(const Unit& u, Table table, int first, int count) {
+  // Every register of the request in some published range.
+  for (int address = first; address < first + count; ++address) {
+    const bool known = std::any_of(u.published.begin(), u.published.end(), [&](const auto& p) {
+      return p.first == table && address >= p.second.first && address < p.second.second;
+    });
+    if (!known) return false;
+  }
+  return true;
 }
 
 }  // namespace mbsim

@@ -54,6 +54,11 @@ class ModbusSimServer {
   // A register the unit does not have: a request that covers it is answered
   // with exception 2 (illegal data address).
   void SetMissing(uint8_t unit, Table table, uint16_t address);
+  // Registers `first`..`first + count - 1` exist. Once a unit has published
+  // any, a request that covers a register it did not publish is answered
+  // with exception 2, as a real meter does; a unit that published none has
+  // every register.
+  void Publish(uint8_t unit, Table table, uint16_t first, uint16_t count);
   // TCP: closes every client connection; returns once they are closed.
   void DropConnections();
 
@@ -70,6 +75,7 @@ class ModbusSimServer {
     bool silent = false;
     int64_t requests = 0;
     std::vector<std::pair<Table, uint16_t>> missing;
+    std::vector<std::pair<Table, std::pair<int, int>>> published;  // [first, end)
   };
 
   ModbusSimServer() = default;
@@ -78,6 +84,7 @@ class ModbusSimServer {
   void ServeRtu();
   // Answers one received request of `length` bytes.
   void Handle(uint8_t* query, int length);
+  static bool Published(const Unit& u, Table table, int first, int count);
   void Wake();
 
   modbus_t* ctx_ = nullptr;
