@@ -127,7 +127,7 @@ int main(int argc, char** argv) {
     const auto old = std::filesystem::current_path();
     std::filesystem::current_path(dir);
     auto* canais = new KxListaCanais();
-    for (int i = 0; i < 20; ++i) canais->AddCanal(i, 2 * i, nullptr, 450, 0);
+    for (int i = 0; i < 20; ++i) canais->AddCanal(i, 45000000 + 2 * i, nullptr, 0, 0);
     // Sampled once a day: the live reads have the bus to themselves.
     KxEquipamento* meter =
         Symbol<KxCreateEquipClassProc>(drvLib, KX_CREATE_EQUIP_CLASS)(12, 1, 1440, canais, bus, &log);
@@ -180,7 +180,7 @@ int main(int argc, char** argv) {
       const uint8_t unit = u == kDead ? kHealthy : static_cast<uint8_t>(110 + u);
       if (unit != kHealthy) server->SetSilent(unit, true);
       auto* canais = new KxListaCanais();
-      canais->AddCanal(1, 0, nullptr, 410, 0);
+      canais->AddCanal(1, 41000000, nullptr, 0, 0);
       meters.push_back(Symbol<KxCreateEquipClassProc>(drvLib, KX_CREATE_EQUIP_CLASS)(
           200 + u, unit, 0, canais, deadBus, &log));
     }

@@ -135,8 +135,9 @@ values (301, 30, 0, 3, 5, 'A', 'Consumo de água');
 
 /* ---- A Modbus meter (docs/ModbusMeter.md). CONFIGS of the bus: key=value
    items; DRV_ADDR1 = Modbus unit id, DRV_ADDR2 = sampling period in minutes;
-   EQUIP_INDEX = register address, LOCAL_ID = how to read it (350: input
-   register, float32, high word first). Registers 72 and 76 are the imported
+   EQUIP_INDEX = how to read the register and its address (35000072: input
+   registers, float32, high word first, address 72); LOCAL_ID is the unit of
+   the building, as for every channel. Registers 72 and 76 are the imported
    active and reactive energies of the simulated three-phase meter. ---- */
 
 insert into INTERFACES (INTERFACE_ID, GLOBAL_ID, DESCRICAO, CONFIGS, DLLNAME, NAME)
@@ -147,6 +148,6 @@ values (5, 'Medidores Modbus', 5, 'libModbusMeter.so', 5);
 insert into EQUIPAMENTOS (EQUIP_ID, DRIVER_ID, DRV_ADDR1, DRV_ADDR2, DESCRICAO)
 values (40, 5, 1, 1, 'Medidor Modbus - QGBT');
 insert into CANAIS (CANAL_ID, EQUIP_ID, EQUIP_INDEX, VAR_ID, LOCAL_ID, TIPOVAR, DESCRICAO)
-values (401, 40, 72, 1, 350, 'E', 'Energia ativa (Modbus)');
+values (401, 40, 35000072, 1, 6, 'E', 'Energia ativa (Modbus)');
 insert into CANAIS (CANAL_ID, EQUIP_ID, EQUIP_INDEX, VAR_ID, LOCAL_ID, TIPOVAR, DESCRICAO)
-values (402, 40, 76, 2, 350, 'R', 'Energia reativa (Modbus)');
+values (402, 40, 35000076, 2, 6, 'R', 'Energia reativa (Modbus)');

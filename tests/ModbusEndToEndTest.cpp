@@ -82,11 +82,14 @@ class ModbusEndToEndTest : public ::testing::Test {
     inst::AddDriver(db, 3, 1, "libModbusMeter.so");
     inst::AddVariavel(db, 1, "E", "Energia ativa");
   }
+  // Channels as (register address, format code): EQUIP_INDEX holds both;
+  // LOCAL_ID is the building's unit, which the meter must not read.
   void AddMeter(int equipId, int unit, const std::vector<std::pair<int, int>>& channels) {
     inst::AddEquipamento(db, equipId, 3, unit, kNull, "Medidor " + std::to_string(equipId));
     for (size_t i = 0; i < channels.size(); ++i)
-      inst::AddCanal(db, equipId * 10 + static_cast<int>(i), equipId, channels[i].first, 1,
-                     channels[i].second, "Canal " + std::to_string(i));
+      inst::AddCanal(db, equipId * 10 + static_cast<int>(i), equipId,
+                     channels[i].second * 100000 + channels[i].first, 1, 900 + static_cast<int>(i),
+                     "Canal " + std::to_string(i));
   }
   int64_t Int(const std::string& sql) {
     try {
@@ -163,11 +166,19 @@ TEST_F(ModbusEndToEndTest, EveryBoundaryIsStoredOnceDecodedByTypeAlsoAcrossARest
   server->SetRegisters(7, Table::Input, 112, Swapped(Words(3.1415927f)));
   server->SetRegisters(7, Table::Input, 114, ByteSwapped(Words(1234.5f)));
   server->SetRegisters(7, Table::Input, 116, ByteSwapped(Swapped(Words(0.25f))));
+  // 64-bit: -1234567890123 low word first; 123456789012 Wh read as kWh
+  // (/ 1000); 0.0025 as a float64 with the bytes of each word swapped, x 100.
+  server->SetRegisters(7, Table::Holding, 20, {0xFB35, 0x8E04, 0xFEE0, 0xFFFF});
+  server->SetRegisters(7, Table::Holding, 24, {0x0000, 0x001C, 0xBE99, 0x1A14});
+  server->SetRegisters(7, Table::Input, 120, {0x643F, 0xE17A, 0xAE47, 0x7B14});
   Install("host=127.0.0.1; port=" + std::to_string(server->Port()) + "; period_s=2; timeout_ms=300");
   const std::vector<std::pair<int, int>> channels = {
       {kClockRegister, 410}, {0, 410}, {1, 420}, {2, 430}, {4, 431}, {6, 442},
-      {8, 443},  {110, 350}, {112, 351}, {114, 352}, {116, 353}};
-  const double expected[] = {-1, 65000, -2, 65538, 65538, -100000, -100000, -1.5, 3.1415927f, 1234.5, 0.25};
+      {8, 443},  {110, 350}, {112, 351}, {114, 352}, {116, 353},
+      {20, 471}, {24, 3460}, {120, 7382}};
+  const double expected[] = {-1,         65000, -2,         65538,  65538,          -100000, -100000,
+                             -1.5,       3.1415927f, 1234.5, 0.25, -1234567890123.0, 123456789.012,
+                             0.25};
   AddMeter(12, 7, channels);
   db.Exec("insert into ONLINE_EQUIPS (EQUIP_ID, VALIDADE) values (12, "
           "dateadd(1 hour to current_timestamp))");
@@ -175,7 +186,7 @@ TEST_F(ModbusEndToEndTest, EveryBoundaryIsStoredOnceDecodedByTypeAlsoAcrossARest
   Start();
   ASSERT_TRUE(WaitUntil([&] {
     return Int("select count(*) from HISTORICOS_H where CANAL_ID = 120") >= 4 &&
-           Int("select count(*) from ONLINE_VALUES where EQUIP_ID = 12") == 11;
+           Int("select count(*) from ONLINE_VALUES where EQUIP_ID = 12") == 14;
   }, 60s));
   Stop();
   const int64_t stoppedAt = mb::LocalNowMs();
@@ -184,7 +195,7 @@ TEST_F(ModbusEndToEndTest, EveryBoundaryIsStoredOnceDecodedByTypeAlsoAcrossARest
   Start();
   // On the last channel, read last in a visit: the stop then cuts at most
   // the visit after it.
-  ASSERT_TRUE(WaitUntil([&] { return Rows(130).size() >= before + 4; }, 60s));
+  ASSERT_TRUE(WaitUntil([&] { return Rows(133).size() >= before + 4; }, 60s));
   Stop();
 
   // Every row holds the value of its own boundary; none is missing but those
@@ -235,6 +246,10 @@ TEST_F(ModbusEndToEndTest, EveryBoundaryIsStoredOnceDecodedByTypeAlsoAcrossARest
             "-100000");
   EXPECT_EQ(db.QueryString("select VALOR from ONLINE_VALUES where EQUIP_ID = 12 and VAR = 'Reg 30113'"),
             "3.1415927");
+  EXPECT_EQ(db.QueryString("select VALOR from ONLINE_VALUES where EQUIP_ID = 12 and VAR = 'Reg 40021'"),
+            "-1234567890123");
+  EXPECT_EQ(db.QueryString("select VALOR from ONLINE_VALUES where EQUIP_ID = 12 and VAR = 'Reg 40025'"),
+            "123456789.012");
   EXPECT_EQ(log.Count("Equipamento [12]: ModbusMeter 1.0 - unidade 7"), 2);
   EXPECT_EQ(Int("select count(*) from ALARMES where EQUIP_ID = 12 and CLASSE in (2, 20, 21)"), 0);
 }

@@ -21,6 +21,7 @@
 #include "plugins/KxListaDrivers.h"
 #include "plugins/KxListaInterfaces.h"
 #include "support/InstallationKit.h"
+#include "support/ProcUtil.h"
 #include "support/ThreadTestKit.h"
 
 namespace {
@@ -80,15 +81,18 @@ class ModbusPackageTest : public ::testing::Test {
                                    reinterpret_cast<const uint8_t*>(configs.data()),
                                    static_cast<int32_t>(configs.size()));
   }
-  // A meter with channels (EQUIP_INDEX, LOCAL_ID), created in the work
-  // folder (its journal goes to ModbusJournal/ there).
+  // A meter with channels (register address, format code): EQUIP_INDEX is
+  // code * 100000 + address, and LOCAL_ID a unit of the building, which the
+  // meter must not read. Created in the work folder (its journal goes to
+  // ModbusJournal/ there).
   std::unique_ptr<KxEquipamento> Meter(KxInterface* bus, int equipId, int unit, int period,
                                        const std::vector<std::pair<int, int>>& channels) {
     inst::ScopedChdir cd(work.Path());
     KxDriver* driver = drivers.AddDriver(Pkg("libModbusMeter.so"), equipId, bus);
     auto* canais = new KxListaCanais();
     for (size_t i = 0; i < channels.size(); ++i)
-      canais->AddCanal(100 + static_cast<int>(i), channels[i].first, nullptr, channels[i].second, 0);
+      canais->AddCanal(100 + static_cast<int>(i), channels[i].second * 100000 + channels[i].first,
+                       nullptr, 350, 0);
     return std::unique_ptr<KxEquipamento>(driver->CreateEquipamento(equipId, unit, period, canais, &log));
   }
   // The creation's error message ("" when it was created).
@@ -149,12 +153,16 @@ TEST_F(ModbusPackageTest, BadSettingsAndBadRowsAreRefusedSayingWhy) {
        "unidade Modbus 0 inválida (DRV_ADDR1 deve estar entre 1 e 247 em Modbus RTU)"},
       {Refusal(Bus(4, "device=/dev/ttyS0"), 248, 0, {{0, 410}}), "unidade Modbus 248 inválida"},
       {Refusal(bus, 7, -1, {{0, 410}}), "período -1 inválido"},
-      {Refusal(bus, 7, 0, {{0, 0}}), "canal 100: LOCAL_ID 0 inválido"},
-      {Refusal(bus, 7, 0, {{0, 411}}), "canal 100: LOCAL_ID 411 inválido"},
-      {Refusal(bus, 7, 0, {{0, 360}}), "canal 100: LOCAL_ID 360 inválido"},
-      {Refusal(bus, 7, 0, {{65535, 350}}), "canal 100: EQUIP_INDEX 65535 inválido"},
+      {Refusal(bus, 7, 0, {{72, 0}}), "canal 100: EQUIP_INDEX 72 inválido"},
+      {Refusal(bus, 7, 0, {{0, 411}}), "canal 100: EQUIP_INDEX 41100000 inválido"},
+      {Refusal(bus, 7, 0, {{0, 390}}), "canal 100: EQUIP_INDEX 39000000 inválido"},
+      {Refusal(bus, 7, 0, {{0, 364}}), "canal 100: EQUIP_INDEX 36400000 inválido"},
+      {Refusal(bus, 7, 0, {{65535, 350}}), "canal 100: EQUIP_INDEX 35065535 inválido"},
+      {Refusal(bus, 7, 0, {{65533, 380}}), "canal 100: EQUIP_INDEX 38065533 inválido"},
       {Refusal(bus, 7, 0, {{0, 410}, {0, 420}}),
-       "canal 101: EQUIP_INDEX 0 já usado por outro canal com outro LOCAL_ID"},
+       "canal 101: EQUIP_INDEX 42000000: registro 0 já usado por outro canal com outro formato"},
+      {Refusal(bus, 7, 0, {{0, 410}, {0, 2410}}),
+       "canal 101: EQUIP_INDEX 241000000: registro 0 já usado por outro canal com outro formato"},
       {Refusal(Bus(2, "", "libSimInterface.so"), 7, 0, {{0, 410}}),
        "a interface do driver não é uma ModbusInterface"},
   };
@@ -219,6 +227,27 @@ TEST_F(ModbusPackageTest, LiveValuesAreNamedByRegisterAndTouchingRegistersShareA
                      {{0, 410}, {100, 350}, {201, 310}});
   ASSERT_NE(paced, nullptr);
   Online(*paced, result);
+  {
+    // The demo's simulator has its meters' registers only: one it does not
+    // publish is refused as a real meter refuses it.
+    proc::TempDir out;
+    proc::ChildOptions o;
+    o.args = {"--port", "0", "--units", "3"};
+    proc::Child sim(TELVANE_MODBUS_SIM, o, out.Path());
+    std::string port;
+    ASSERT_TRUE(proc::WaitUntil([&] {
+      const std::string said = sim.Stdout();
+      const size_t at = said.find("127.0.0.1:");
+      if (at == std::string::npos || said.find(',', at) == std::string::npos) return false;
+      port = said.substr(at + 10, said.find(',', at) - at - 10);
+      return true;
+    }));
+    auto demo = Meter(Bus(6, "host=127.0.0.1; port=" + port), 14, 3, QuietPeriod(),
+                      {{72, 350}, {100, 350}});
+    const auto live = Online(*demo, result);
+    EXPECT_NE(live.at("Reg 30073"), "falha");
+    EXPECT_EQ(live.at("Reg 30101"), "falha");
+  }
   std::lock_guard<std::mutex> lock(timesMutex);
   ASSERT_EQ(times.size(), 3u);
   EXPECT_GE(times[0] - connectAt, std::chrono::milliseconds(300));
@@ -253,12 +282,20 @@ TEST_F(ModbusPackageTest, TheBusComesBackBySelfAndASilentMeterIsGivenUpQuickly) 
   EXPECT_EQ(3, log.Count("ModbusInterface [1]: conectada a " + where));
 
   // A meter that does not answer costs one request per attempt, not one per
-  // channel, and the other meters go on.
+  // channel, and the other meters go on. Asked once at the service's first
+  // visit (no boundary sampled yet), it fails that visit.
   auto silent = Meter(bus, 13, 8, QuietPeriod(), {{0, 410}, {10, 410}, {20, 410}});
   server->SetSilent(8, true);
+  TDateTime date = 0;
+  std::u16string text;
+  int32_t classe = 0;
+  EXPECT_EQ(silent->ReadAlarme(0, date, text, classe), 1);
+  EXPECT_EQ(meter->ReadAlarme(0, date, text, classe), ReadEnd);
+  EXPECT_EQ(server->Requests(8), 2);
+  EXPECT_EQ(1, log.Count("ModbusMeter [13]: primeira consulta sem sucesso: sem resposta (Reg 40001)"));
   Online(*silent, result);
   EXPECT_NE(result, 0);
-  EXPECT_EQ(server->Requests(8), 2);
+  EXPECT_EQ(server->Requests(8), 4);
   EXPECT_EQ(Online(*meter, result).at("Reg 40001"), "2");
 
   // A unit that stops answering is asked at fewer and fewer boundaries (here

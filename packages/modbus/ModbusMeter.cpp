@@ -5,8 +5,8 @@
 //   DRV_ADDR1            the Modbus unit id: 1..247 on RTU, 0..247 or 255 on TCP
 //   DRV_ADDR2            the sampling period in minutes (15 when 0), unless the
 //                        interface's CONFIGS give period_s (commissioning)
-//   CANAIS.EQUIP_INDEX   the register address of the channel
-//   CANAIS.LOCAL_ID      how to read it (RegisterFormat.h)
+//   CANAIS.EQUIP_INDEX   the register address of the channel and how to read
+//                        it (RegisterFormat.h); LOCAL_ID is the building's
 // Anything else fails the creation with a message saying what is wrong.
 //
 // History: a thread of the object's own reads every channel at each period
@@ -26,6 +26,9 @@
 // While the meter is failing, ReadAlarme ends with a failure instead of
 // ReadEnd once everything was delivered, so the service shows the equipment
 // as without communication until a sampling reads every channel again.
+// At the first visit, when no round was sampled yet, ReadAlarme asks the
+// meter once itself: a wrong unit or address then fails the visits from the
+// start rather than after the first boundary (up to a period later).
 //
 // Live values: ReadOnline reads every channel now; names "Reg 30001", values
 // as text with a decimal point ("falha" for a channel that could not be read).
@@ -40,6 +43,7 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <cmath>
 #include <condition_variable>
 #include <filesystem>
 #include <memory>
@@ -80,6 +84,7 @@ std::string AlarmText(const mb::SampleJournal::Alarm& alarm) {
 }
 
 struct Channel {
+  int32_t equipIndex;  // as the service names the channel
   int32_t address;
   mb::RegisterFormat format;
 };
@@ -121,21 +126,21 @@ MeterPlan MakePlan(int32_t equipId, int32_t drvAddr1, int32_t drvAddr2, const Kx
     const KxCanal& canal = *canais.Items(i);
     const std::string which = "canal " + std::to_string(canal.CanalId) + ": ";
     mb::RegisterFormat format;
-    if (!mb::RegisterFormat::Parse(canal.LocalId, format))
-      throw std::runtime_error(prefix + which + "LOCAL_ID " + std::to_string(canal.LocalId) +
-                               " inválido (código TFW: 3/4 tabela, 1..5 tipo, 0..3 ordem das "
-                               "palavras; por exemplo 350)");
-    if (canal.EquipIndex < 0 || canal.EquipIndex + format.Width() - 1 > 65535)
-      throw std::runtime_error(prefix + which + "EQUIP_INDEX " +
-                               std::to_string(canal.EquipIndex) +
-                               " inválido (endereço de registro de 0 a 65535)");
+    int32_t address = 0;
+    if (!mb::RegisterFormat::Parse(canal.EquipIndex, format, address))
+      throw std::runtime_error(
+          prefix + which + "EQUIP_INDEX " + std::to_string(canal.EquipIndex) +
+          " inválido (dígitos [E]TFWAAAAA: E escala 0..9, T tabela 3/4, F tipo 1..8, W ordem das "
+          "palavras 0..3, AAAAA registro até 65535; por exemplo 35000072)");
+    // The journal keeps samples by register: one register, one way of reading it.
     auto same = std::find_if(plan.channels.begin(), plan.channels.end(),
-                             [&](const Channel& c) { return c.address == canal.EquipIndex; });
+                             [&](const Channel& c) { return c.address == address; });
     if (same == plan.channels.end()) {
-      plan.channels.push_back({canal.EquipIndex, format});
+      plan.channels.push_back({canal.EquipIndex, address, format});
     } else if (same->format.Code() != format.Code()) {
       throw std::runtime_error(prefix + which + "EQUIP_INDEX " + std::to_string(canal.EquipIndex) +
-                               " já usado por outro canal com outro LOCAL_ID");
+                               ": registro " + std::to_string(address) +
+                               " já usado por outro canal com outro formato");
     }
   }
   const std::filesystem::path folder = std::filesystem::absolute(kJournalFolder);
@@ -181,9 +186,11 @@ class ModbusMeter : public KxEquipamento {
   }
 
   int ReadHistorico(int32_t equipIndex, TDateTime from, TDateTime& date, float& value) override {
-    if (!HasChannel(equipIndex)) return ReadEnd;
+    const Channel* channel = FindChannel(equipIndex);
+    if (channel == nullptr) return ReadEnd;
     int64_t ms = 0;
-    if (!journal_->NextSample(equipIndex, mb::FromDateTime(from), mb::LocalNowMs(), ms, value))
+    if (!journal_->NextSample(channel->address, mb::FromDateTime(from), mb::LocalNowMs(), ms,
+                              value))
       return ReadEnd;
     date = mb::ToDateTime(ms);
     return ReadOk;
@@ -197,8 +204,9 @@ class ModbusMeter : public KxEquipamento {
       classe = alarm.classe;
       return ReadOk;
     }
+    if (!probed_.exchange(true) && !sampled_.load()) Probe();
     // Everything delivered: a meter that does not answer makes the visit fail.
-    return journal_->Failing() ? kFailureCode : ReadEnd;
+    return journal_->Failing() || probeFailed_.load() ? kFailureCode : ReadEnd;
   }
 
   int SetRelogio() override { return 0; }
@@ -215,6 +223,9 @@ class ModbusMeter : public KxEquipamento {
                     [](const mb::ChannelValue& v) { return v.status != mb::Status::Ok; }))
       return kFailureCode;
     silentGap_.store(1);  // it answers: every round asks it again
+    if (std::all_of(read.begin(), read.end(),
+                    [](const mb::ChannelValue& v) { return v.status == mb::Status::Ok; }))
+      probeFailed_.store(false);
     for (size_t i = 0; i < read.size(); ++i) {
       const Channel& c = plan_.channels[i];
       names.push_back(
@@ -229,16 +240,42 @@ class ModbusMeter : public KxEquipamento {
  private:
   void Log(const std::string& text) { log_->WriteLine(pkg::ToUtf16(Prefix(EquipId) + text)); }
 
-  bool HasChannel(int32_t address) const {
-    return std::any_of(plan_.channels.begin(), plan_.channels.end(),
-                       [&](const Channel& c) { return c.address == address; });
+  const Channel* FindChannel(int32_t equipIndex) const {
+    auto it = std::find_if(plan_.channels.begin(), plan_.channels.end(),
+                           [&](const Channel& c) { return c.equipIndex == equipIndex; });
+    return it == plan_.channels.end() ? nullptr : &*it;
   }
 
+  // Integers without a decimal point; a float32 with the digits a float32
+  // has; anything else (float64, scaled integers) with those of a double.
   static std::string ValueText(const mb::RegisterFormat& format, double value) {
-    if (format.IsInteger()) return std::to_string(static_cast<int64_t>(value));
-    char buf[32];
-    const auto r = std::to_chars(buf, buf + sizeof buf, static_cast<float>(value));
+    char buf[40];
+    if (!format.IsFloat() && std::fabs(value) < 9.0e18 && value == std::trunc(value))
+      return std::to_string(static_cast<int64_t>(value));
+    const auto r = format.type == mb::ValueType::F32 && format.scale == 0
+                       ? std::to_chars(buf, buf + sizeof buf, static_cast<float>(value))
+                       : std::to_chars(buf, buf + sizeof buf, value);
     return std::string(buf, r.ptr);
+  }
+
+  // Asks the meter once (at the first visit, before any round was sampled);
+  // a failure fails the visits until a round is written or a live read gets
+  // every channel.
+  void Probe() {
+    const std::vector<mb::ChannelValue> read = reader_->ReadAll(&stop_);
+    if (stop_) return;
+    NoteSilence(read);
+    auto failure = std::find_if(read.begin(), read.end(), [](const mb::ChannelValue& v) {
+      return v.status != mb::Status::Ok && v.status != mb::Status::Cancelled;
+    });
+    if (failure == read.end()) return;
+    probeFailed_.store(true);
+    Log("primeira consulta sem sucesso: " + mb::StatusText(failure->status, failure->detail) +
+        " (Reg " +
+        mb::RegisterFormat::Reference(plan_.channels[static_cast<size_t>(failure - read.begin())]
+                                          .format.table,
+                                      failure->address) +
+        "); em falha até a próxima leitura");
   }
 
   // The sampling thread: one round at each period boundary.
@@ -330,9 +367,11 @@ class ModbusMeter : public KxEquipamento {
     } else if (raise) {
       alarm.classe = kReadRecoveryClass;
     }
-    if (journal_->Append(boundary, samples, failing, raise ? &alarm : nullptr, mb::LocalNowMs()) &&
-        raise)
-      Log(AlarmText(alarm));
+    if (!journal_->Append(boundary, samples, failing, raise ? &alarm : nullptr, mb::LocalNowMs()))
+      return;
+    sampled_.store(true);
+    probeFailed_.store(false);  // the journal tells from now on
+    if (raise) Log(AlarmText(alarm));
   }
 
   KxPackageLog* log_;
@@ -343,6 +382,9 @@ class ModbusMeter : public KxEquipamento {
   std::condition_variable wake_;
   std::atomic<bool> stop_{false};
   std::atomic<int64_t> silentGap_{1};  // see SkipSilent
+  std::atomic<bool> probed_{false};       // ReadAlarme asked once (see Probe)
+  std::atomic<bool> sampled_{false};      // a round was written since the start
+  std::atomic<bool> probeFailed_{false};  // the probe failed and nothing since said otherwise
   std::thread sampler_;  // last: started when everything else is ready
 };
 

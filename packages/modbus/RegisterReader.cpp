@@ -59,7 +59,7 @@ Status RegisterReader::Read(Table table, int32_t start, int32_t count,
 
 void RegisterReader::SetDecoded(ChannelValue& value, const RegisterFormat& format,
                                 const uint16_t* regs) {
-  value.value = format.Decode(regs);
+  value.value = format.Value(regs);
   // A meter's "not available" (NaN, infinity) is no sample: storing it would
   // put a NaN where consumption is apportioned.
   value.status = std::isfinite(value.value) ? Status::Ok : Status::NotAValue;

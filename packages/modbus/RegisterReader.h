@@ -24,7 +24,7 @@
 namespace mb {
 
 struct ChannelSpec {
-  int32_t address;  // EQUIP_INDEX
+  int32_t address;  // the register address (the last five digits of EQUIP_INDEX)
   RegisterFormat format;
 };
 

@@ -21,7 +21,7 @@
 //          26  2  zero
 //          28  4  CRC-32 (IEEE) of bytes 0..27
 //
-//   'S' a channel's value at a period boundary: key = EQUIP_INDEX, data =
+//   'S' a channel's value at a period boundary: key = its register address, data =
 //       the value as a float32, aux = 0.
 //   'A' an alarm of the meter: key = class, data = reason (mb::Status),
 //       aux = detail: bits 0..31 the status detail, 32..47 the register
@@ -74,7 +74,7 @@ class SampleJournal {
   static constexpr uint8_t kFailing = 1;
 
   struct Sample {
-    int32_t address;  // EQUIP_INDEX
+    int32_t address;  // the register address (the last five digits of EQUIP_INDEX)
     float value;
   };
   struct Alarm {
