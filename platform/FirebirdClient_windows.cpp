@@ -21,19 +21,36 @@ MasterProc g_master = nullptr;  // guarded by g_mutex; set once, for good
 // The folder of the default Firebird instance, from the registry; "" when
 // none is registered.
 std::string InstanceFolder() {
-  wchar_t value[MAX_PATH] = {};
-  DWORD size = sizeof value;
-  const LSTATUS rc = ::RegGetValueW(HKEY_LOCAL_MACHINE,
-                                    L"SOFTWARE\\Firebird Project\\Firebird Server\\Instances",
-                                    L"DefaultInstance", RRF_RT_REG_SZ, nullptr, value, &size);
-  if (rc != ERROR_SUCCESS) return "";
-  std::string folder = platform::win::Utf8(value);
+  const wchar_t* key = L"SOFTWARE\\Firebird Project\\Firebird Server\\Instances";
+  DWORD size = 0;  // bytes, the terminating NUL included
+  if (::RegGetValueW(HKEY_LOCAL_MACHINE, key, L"DefaultInstance", RRF_RT_REG_SZ, nullptr, nullptr,
+                     &size) != ERROR_SUCCESS || size < sizeof(wchar_t))
+    return "";
+  std::wstring value(size / sizeof(wchar_t), L'\0');
+  if (::RegGetValueW(HKEY_LOCAL_MACHINE, key, L"DefaultInstance", RRF_RT_REG_SZ, nullptr,
+                     value.data(), &size) != ERROR_SUCCESS)
+    return "";
+  std::string folder = platform::win::Utf8(value.c_str());
   while (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
   return folder;
 }
 
-// Where the library is looked for, in order; "" stands for the system's
-// search path.
+// The system folder (System32), where the Firebird installer may copy the
+// client library; "" when it cannot be had.
+std::string SystemFolder() {
+  std::wstring buf(MAX_PATH, L'\0');
+  const UINT n = ::GetSystemDirectoryW(buf.data(), static_cast<UINT>(buf.size()));
+  if (n == 0) return "";
+  if (n >= buf.size()) {
+    buf.resize(n);
+    if (::GetSystemDirectoryW(buf.data(), static_cast<UINT>(buf.size())) >= buf.size()) return "";
+  }
+  return platform::win::Utf8(buf.c_str());
+}
+
+// Where the library is looked for, in order, always by its full path: beside
+// the executable, in the registered Firebird instance, in the system folder.
+// Never along PATH, whose folders anyone may have been allowed to write.
 std::vector<std::string> Candidates() {
   std::vector<std::string> out;
   try {
@@ -45,20 +62,22 @@ std::vector<std::string> Candidates() {
     out.push_back(instance + "\\" + kLibrary);
     out.push_back(instance + "\\bin\\" + kLibrary);  // layout of older versions
   }
-  out.push_back("");
+  const std::string system = SystemFolder();
+  if (!system.empty()) out.push_back(system + "\\" + kLibrary);
   return out;
 }
 
 MasterProc Load() {
   std::string tried;
   for (const std::string& path : Candidates()) {
-    const std::string shown = path.empty() ? std::string(kLibrary) + " (caminho de busca do sistema)" : path;
+    const std::string& shown = path;
     DWORD oldMode = 0;
     ::SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &oldMode);
+    // Its own dependencies (the C++ runtime of its build...) beside it, or
+    // in the system folder.
     HMODULE module =
-        path.empty() ? ::LoadLibraryW(platform::win::Wide(kLibrary).c_str())
-                     : ::LoadLibraryExW(platform::win::Wide(path).c_str(), nullptr,
-                                        LOAD_WITH_ALTERED_SEARCH_PATH);
+        ::LoadLibraryExW(platform::win::Wide(path).c_str(), nullptr,
+                         LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     const DWORD err = ::GetLastError();
     ::SetThreadErrorMode(oldMode, nullptr);
     if (module == nullptr) {

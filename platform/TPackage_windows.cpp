@@ -6,15 +6,22 @@
 
 namespace {
 
-// LoadLibraryW wants backslashes, and searches the system's folders for a
-// bare file name; a package is always a file, so a name without a folder
-// means the current one.
+// A package is always a file: its full path (backslashes, resolved against
+// the current folder, of any length), so that the system never looks for it
+// along the search path, where anyone who can write one folder of PATH
+// would choose the code the service runs.
 std::wstring FileName(const std::string& path) {
   std::string native = path;
   for (char& c : native)
     if (c == '/') c = '\\';
-  if (native.find('\\') == std::string::npos) native = ".\\" + native;
-  return platform::win::Wide(native);
+  const std::wstring wide = platform::win::Wide(native);
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n == 0) return wide;
+    if (n < full.size()) return full.substr(0, n);
+    full.resize(n);  // n counts the terminating NUL when the buffer is short
+  }
 }
 
 [[noreturn]] void Fail(const std::string& path, const std::string& reason) {
@@ -30,7 +37,10 @@ TPackage::TPackage(const std::string& path) : path_(path) {
   DWORD oldMode = 0;
   ::SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &oldMode);
   // Loading runs the library's initialisation (DllMain, static constructors).
-  HMODULE module = ::LoadLibraryW(FileName(path).c_str());
+  // What the package itself imports is looked for beside it and in the
+  // system folder only, never along PATH.
+  HMODULE module = ::LoadLibraryExW(FileName(path).c_str(), nullptr,
+                                    LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
   const DWORD err = ::GetLastError();
   ::SetThreadErrorMode(oldMode, nullptr);
   if (module == nullptr) Fail(path, platform::win::ErrorText(err));
