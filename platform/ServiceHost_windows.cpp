@@ -34,8 +34,13 @@ namespace {
 // Reported while a start or a stop is pending: the most the manager should
 // wait between two reports.
 constexpr DWORD kWaitHintMs = 5000;
-// A service that dies is started again after this long.
+// A service that dies or ends with an error is started again after this long.
 constexpr DWORD kRestartDelayMs = 5000;
+// What the system gives the stop when it shuts down (the preshutdown
+// timeout, set at --install; Windows' own default is 10 s on recent builds
+// and once was 180 s): the stop sequence waits for the workers and bounds
+// its own database writes, some 40 s at most.
+constexpr DWORD kPreshutdownTimeoutMs = 60000;
 
 void Dispatch(TService& service, const KxMessage& message) {
   if (service.ApplicationEvents == nullptr || !service.ApplicationEvents->OnMessage) return;
@@ -91,9 +96,14 @@ struct ServiceState {
     if (statusHandle == nullptr) return;
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
-    // No control while the start is pending; never pause or continue.
+    // No control while the start is pending; never pause or continue. At a
+    // shutdown the system sends PRESHUTDOWN first, while the other services
+    // (Firebird's among them) still run, and waits for the stop up to the
+    // preshutdown timeout; SHUTDOWN comes only to systems without it.
     status.dwControlsAccepted =
-        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+        state == SERVICE_RUNNING
+            ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN | SERVICE_ACCEPT_SHUTDOWN
+            : 0;
     const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
     status.dwWaitHint = pending ? kWaitHintMs : 0;
     status.dwCheckPoint = pending ? status.dwCheckPoint + 1 : 0;
@@ -218,12 +228,13 @@ int RunService(ServiceState& impl, TService& service) {
   return rc;
 }
 
-// The control handler, on the dispatcher's thread (the main thread). STOP
-// and SHUTDOWN both run the whole stop sequence.
+// The control handler, on the dispatcher's thread (the main thread). STOP,
+// PRESHUTDOWN and SHUTDOWN all run the whole stop sequence.
 DWORD WINAPI ControlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
   ServiceState* state = g_state.load();
   switch (control) {
     case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_PRESHUTDOWN:
     case SERVICE_CONTROL_SHUTDOWN:
       if (state != nullptr) {
         state->Report(SERVICE_STOP_PENDING);
@@ -289,6 +300,31 @@ class ServedBy {
     g_service = nullptr;
   }
 };
+
+// What --install sets beyond the service itself: a restart after a crash
+// and after an exit with an error (the failure-actions flag; without it the
+// manager restarts only a process that died), and the preshutdown timeout.
+// The service works without them: a setting the system refuses is said on
+// the console, and the installation stands.
+void ConfigureRecovery(SC_HANDLE created, const std::string& name) {
+  const auto warn = [&](const char* what) {
+    std::cerr << "Service " << name << ": " << what << " not set: ChangeServiceConfig2W: "
+              << ErrorText(::GetLastError()) << std::endl;
+  };
+  SC_ACTION restart{SC_ACTION_RESTART, kRestartDelayMs};
+  SERVICE_FAILURE_ACTIONSW actions{};
+  actions.dwResetPeriod = 24 * 3600;
+  actions.cActions = 1;
+  actions.lpsaActions = &restart;
+  if (!::ChangeServiceConfig2W(created, SERVICE_CONFIG_FAILURE_ACTIONS, &actions))
+    warn("the restart after a failure");
+  SERVICE_FAILURE_ACTIONS_FLAG onError{TRUE};
+  if (!::ChangeServiceConfig2W(created, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onError))
+    warn("the restart after an exit with an error");
+  SERVICE_PRESHUTDOWN_INFO preshutdown{kPreshutdownTimeoutMs};
+  if (!::ChangeServiceConfig2W(created, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown))
+    warn("the preshutdown timeout");
+}
 
 bool IsSwitch(const std::string& arg, const char* name) {
   return arg == std::string("--") + name || arg == std::string("-") + name ||
@@ -402,14 +438,7 @@ int TServiceApplication::Install(TService& service) {
         SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
         dependencies.c_str(), nullptr, nullptr));
     if (!created) throw std::runtime_error("CreateServiceW: " + ErrorText(::GetLastError()));
-    // A service that dies is started again (a failed start or an ordinary
-    // stop is no death). Best effort: the service works without it.
-    SC_ACTION restart{SC_ACTION_RESTART, kRestartDelayMs};
-    SERVICE_FAILURE_ACTIONSW actions{};
-    actions.dwResetPeriod = 24 * 3600;
-    actions.cActions = 1;
-    actions.lpsaActions = &restart;
-    ::ChangeServiceConfig2W(created.Get(), SERVICE_CONFIG_FAILURE_ACTIONS, &actions);
+    ConfigureRecovery(created.Get(), service.Name);
   } catch (const std::exception& e) {
     std::cerr << "Service " << service.Name << " was not installed: " << e.what() << std::endl;
     return 1;
