@@ -104,6 +104,14 @@ class TService {
   std::string DisplayName;
   // Services this one needs (started before it).
   std::vector<std::string> Dependencies;
+  // POSIX: the system account the installed service runs as (--install
+  // creates it when missing; $TELVANE_SERVICE_USER at --install names
+  // another, "root" runs it as root), and what that account must be able to
+  // write: files and folders that --install creates and gives to it. The
+  // unit makes only these and the instance lock's folder writable.
+  std::string Account;
+  std::vector<std::string> WritableFiles;
+  std::vector<std::string> WritableFolders;
   // Messages of the main loop go here when set (not owned).
   TApplicationEvents* ApplicationEvents = nullptr;
 

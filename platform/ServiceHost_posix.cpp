@@ -8,13 +8,16 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <mutex>
 #include <system_error>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
@@ -135,7 +138,16 @@ std::string UnitEscape(const std::string& value, bool commandLine) {
   return quote ? "\"" + out + "\"" : out;
 }
 
-std::string UnitText(const TService& service, const std::string& exe, const std::string& folder) {
+// The account the unit runs the service as: $TELVANE_SERVICE_USER when set,
+// the service's own otherwise; "" or "root": root.
+std::string ServiceAccount(const TService& service) {
+  const char* chosen = std::getenv("TELVANE_SERVICE_USER");
+  std::string name = chosen != nullptr && chosen[0] != '\0' ? chosen : service.Account;
+  return name == "root" ? std::string() : name;
+}
+
+std::string UnitText(const TService& service, const std::string& exe, const std::string& folder,
+                     const std::string& account) {
   std::string deps;
   for (const auto& d : service.Dependencies) deps += (deps.empty() ? "" : " ") + d;
   std::string t;
@@ -160,6 +172,23 @@ std::string UnitText(const TService& service, const std::string& exe, const std:
   // one that stands still for minutes stops it, and systemd restarts the
   // service this long after the last.
   t += "WatchdogSec=60\n";
+  // Least privilege: an account of its own (serial ports through dialout),
+  // no way to gain privileges, the system read-only but for what it writes
+  // and the instance lock's folder.
+  if (!account.empty()) {
+    t += "User=" + account + "\n";
+    t += "Group=" + account + "\n";
+    if (::getgrnam("dialout") != nullptr) t += "SupplementaryGroups=dialout\n";
+  }
+  t += "NoNewPrivileges=yes\n";
+  t += "ProtectSystem=strict\n";
+  t += "ProtectHome=read-only\n";
+  t += "PrivateTmp=yes\n";
+  std::string writable;
+  for (const auto& f : service.WritableFiles) writable += " " + UnitEscape(f, true);
+  for (const auto& f : service.WritableFolders) writable += " " + UnitEscape(f, true);
+  t += "ReadWritePaths=" + writable.substr(writable.empty() ? 0 : 1) +
+       (writable.empty() ? "" : " ") + "/run/lock\n";
   t += "\n[Install]\n";
   t += std::string("WantedBy=") + kWantedBy + "\n";
   return t;
@@ -192,25 +221,75 @@ void WriteFileAtomically(const std::string& path, const std::string& text) {
   }
 }
 
-// Makes systemd read the units again after a change in its own unit folder.
-void ReloadSystemd(const std::string& unitDir) {
-  if (unitDir != kDefaultUnitDir || ::access("/run/systemd/system", F_OK) != 0) return;
+// Runs `argv` and waits for it; its exit status, or -1 when it could not run.
+int RunProgram(std::vector<std::string> argv) {
+  std::vector<char*> args;
+  for (std::string& a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   sigset_t none;
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-  char arg0[] = "systemctl";
-  char arg1[] = "daemon-reload";
-  char* argv[] = {arg0, arg1, nullptr};
   pid_t pid;
-  if (posix_spawnp(&pid, "systemctl", nullptr, &attr, argv, environ) == 0) {
-    int status;
+  int status = -1;
+  if (posix_spawnp(&pid, args[0], nullptr, &attr, args.data(), environ) == 0) {
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   posix_spawnattr_destroy(&attr);
+  return status;
+}
+
+struct AccountIds {
+  uid_t uid;
+  gid_t gid;
+};
+
+// The system account `name`, created with a group of its own, no home and
+// no login shell when it does not exist.
+AccountIds EnsureAccount(const std::string& name) {
+  if (const passwd* pw = ::getpwnam(name.c_str())) return {pw->pw_uid, pw->pw_gid};
+  const int rc = RunProgram({"useradd", "--system", "--user-group", "--no-create-home",
+                             "--home-dir", "/nonexistent", "--shell", "/usr/sbin/nologin", name});
+  const passwd* pw = ::getpwnam(name.c_str());
+  if (pw == nullptr)
+    throw std::runtime_error("cannot create the user " + name + " (useradd: " +
+                             (rc < 0 ? std::string("not run") : "exit status " + std::to_string(rc)) + ")");
+  std::cout << "User " << name << " created for the service" << std::endl;
+  return {pw->pw_uid, pw->pw_gid};
+}
+
+void GiveTo(const std::string& path, const AccountIds& ids) {
+  if (::chown(path.c_str(), ids.uid, ids.gid) != 0)
+    throw std::runtime_error(ErrnoText("cannot give " + path + " to the service's user"));
+}
+
+// Creates what the service writes and gives it to its account (a folder
+// with everything already in it: a journal made by an earlier run as root).
+void PrepareWritablePaths(const TService& service, const AccountIds& ids) {
+  for (const std::string& file : service.WritableFiles) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+    if (fd < 0) throw std::runtime_error(ErrnoText("cannot create " + file));
+    ::close(fd);
+    GiveTo(file, ids);
+  }
+  for (const std::string& folder : service.WritableFolders) {
+    if (::mkdir(folder.c_str(), 0750) != 0 && errno != EEXIST)
+      throw std::runtime_error(ErrnoText("cannot create " + folder));
+    GiveTo(folder, ids);
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+      if (entry.is_regular_file(ec)) GiveTo(entry.path().string(), ids);
+  }
+}
+
+// Makes systemd read the units again after a change in its own unit folder.
+void ReloadSystemd(const std::string& unitDir) {
+  if (unitDir != kDefaultUnitDir || ::access("/run/systemd/system", F_OK) != 0) return;
+  RunProgram({"systemctl", "daemon-reload"});
 }
 
 void Dispatch(TService& service, const KxMessage& message) {
@@ -296,7 +375,9 @@ int TServiceApplication::Install(TService& service) {
   const std::string unit = dir + "/" + service.Name + ".service";
   try {
     const std::string exe = platform::ExecutablePath();
-    WriteFileAtomically(unit, UnitText(service, exe, platform::ExtractFolder(exe)));
+    const std::string account = ServiceAccount(service);
+    if (!account.empty()) PrepareWritablePaths(service, EnsureAccount(account));
+    WriteFileAtomically(unit, UnitText(service, exe, platform::ExtractFolder(exe), account));
     // Enabled at once, so that the service starts with the system.
     const std::string wants = dir + "/" + kWantedBy + ".wants";
     if (::mkdir(wants.c_str(), 0755) != 0 && errno != EEXIST)

@@ -1,5 +1,7 @@
 #include "service/TTelvaneMain.h"
 
+#include <filesystem>
+
 #include "platform/ExePath.h"
 
 TTelvaneMain* TelvaneMain = nullptr;
@@ -11,6 +13,12 @@ TTelvaneMain::TTelvaneMain(const std::string& logPath) {
   Name = "TelvaneMain";
   DisplayName = "Quadrix Telvane";
   Dependencies = {platform::kFirebirdServerService};
+  // Installed, it runs as an account of its own that may write its log and
+  // the folder where the Modbus meters keep their journals, nothing else.
+  Account = "telvane";
+  const std::filesystem::path log = std::filesystem::absolute(logPath);
+  WritableFiles = {log.string()};
+  WritableFolders = {(log.parent_path() / "ModbusJournal").string()};
   TimeChangeDetect.OnMessage = [this](const KxMessage& Message, bool& Handled) {
     TimeChangeDetectMessage(Message, Handled);
   };

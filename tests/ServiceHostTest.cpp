@@ -7,12 +7,14 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -451,11 +453,48 @@ TEST_F(ServiceProgram, InstallAndUninstallLeaveThreeLinesEach) {
   const std::map<std::string, std::string> env = {{"TELVANE_UNIT_DIR", units}};
   const std::string unit = units + "/TelvaneMain.service";
 
-  std::string err;
-  ASSERT_EQ(RunToEnd({"--install"}, env, &err), 0) << err;
+  // Installed as root, with a copy of /etc of its own (in a mount namespace
+  // of its own), so that the account it creates is created there only.
+  if (::geteuid() != 0) GTEST_SKIP() << "--install creates an account: needs root";
+  const std::string etc = dir_ / "etc";
+  std::filesystem::create_directories(etc);
+  std::filesystem::create_directories(bin_ + "/ModbusJournal");
+  proc::WriteFile(bin_ + "/ModbusJournal/equip-40.jrn", "");  // left by a run as root
+  proc::ChildOptions o;
+  o.args = {"-m", "--propagation", "private", "sh", "-c",
+            "cp -a /etc/. \"$0\"/ && mount --bind \"$0\" /etc && exec \"$1\" --install", etc, exe_};
+  o.cwd = work_;
+  o.env = env;
+  o.unsetEnv = {"NOTIFY_SOCKET", "TELVANE_SERVICE_USER"};
+  proc::Child install("/usr/bin/unshare", o, dir_.Path());
+  int status = 0;
+  ASSERT_TRUE(install.Wait(60s, status));
+  ASSERT_EQ(proc::ExitCode(status), 0) << install.Stderr();
+  EXPECT_NE(install.Stdout().find("User telvane created for the service"), std::string::npos)
+      << install.Stdout();
   EXPECT_EQ(LogTexts(log_), (std::vector<std::string>{kStart, text::ToCp1252("Serviço instalado!"),
                                                       kStop, "", ""}));
+  // A system account with no login, which owns what the service writes.
+  long uid = -1;
+  std::istringstream passwd(proc::ReadFile(etc + "/passwd"));
+  for (std::string line; std::getline(passwd, line);)
+    if (line.rfind("telvane:", 0) == 0) {
+      EXPECT_NE(line.find(":/usr/sbin/nologin"), std::string::npos) << line;
+      uid = std::stol(line.substr(line.find(':', 9) + 1));
+    }
+  ASSERT_GT(uid, 0);
+  for (const std::string& path : {log_, bin_ + "/ModbusJournal", bin_ + "/ModbusJournal/equip-40.jrn"}) {
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(static_cast<long>(st.st_uid), uid) << path;
+  }
+  EXPECT_FALSE(proc::FileExists(work_ + "/ModbusJournal"));
+  std::string err;
   const std::string unitText = proc::ReadFile(unit);
+  for (const std::string& line :
+       std::vector<std::string>{"User=telvane", "Group=telvane", "NoNewPrivileges=yes", "ProtectSystem=strict", "PrivateTmp=yes",
+        "ReadWritePaths=" + log_ + " " + bin_ + "/ModbusJournal /run/lock"})
+    EXPECT_NE(unitText.find("\n" + line + "\n"), std::string::npos) << line << "\n" << unitText;
   EXPECT_NE(unitText.find("Description=Quadrix Telvane\n"), std::string::npos) << unitText;
   EXPECT_NE(unitText.find("Requires=firebird3.0.service\n"), std::string::npos);
   EXPECT_NE(unitText.find("After=firebird3.0.service\n"), std::string::npos);
@@ -487,12 +526,14 @@ TEST_F(ServiceProgram, InstalledPathWithBlanksAndPercentIsQuoted) {
   proc::ChildOptions o;
   o.args = {"--install"};
   o.cwd = work_;
-  o.env = {{"TELVANE_UNIT_DIR", units}};
+  // Run as root when asked to: no account is made.
+  o.env = {{"TELVANE_UNIT_DIR", units}, {"TELVANE_SERVICE_USER", "root"}};
   proc::Child child(odd + "/telvane", o, dir_.Path());
   int status = 0;
   ASSERT_TRUE(child.Wait(60s, status));
   ASSERT_EQ(proc::ExitCode(status), 0) << child.Stderr();
   const std::string unitText = proc::ReadFile(units + "/TelvaneMain.service");
+  EXPECT_EQ(unitText.find("User="), std::string::npos) << unitText;
   const std::string escaped = dir_ / "pasta 100%% nova";
   EXPECT_NE(unitText.find("ExecStart=\"" + escaped + "/telvane\"\n"), std::string::npos)
       << unitText;
