@@ -135,6 +135,21 @@ class TService {
   virtual void ServiceReport(const std::string& line) { std::cerr << line << std::endl; }
 };
 
+// How a run makes its service and ends it (TServiceApplication::Run).
+struct TServiceRun {
+  // What the run needs before its service can answer (an instance lock, a
+  // log, a database attachment): called once, on the thread that runs the
+  // service's handlers, before any of them. Returns the service (not owned;
+  // it lives until Finish) or nullptr with `exitCode` and `reason` set: the
+  // run then ends with that status, the reason on standard error (a Windows
+  // service: in the event log, and the manager is told the code).
+  std::function<TService*(int& exitCode, std::string& reason)> Prepare;
+  // Ends what Prepare began once the service has stopped (the log's last
+  // line): before a Windows service tells the manager it has stopped,
+  // after which the process may be ended at any moment. May be empty.
+  std::function<void()> Finish;
+};
+
 class TServiceApplication {
  public:
 #ifdef _WIN32
@@ -160,10 +175,18 @@ class TServiceApplication {
   // 0 after a normal stop or a successful install/uninstall, 1 when the start
   // failed, the stop raised, or the registration failed (message on stderr).
   int Run(TService& service);
+  // The same, with the service made by `run.Prepare` and ended by
+  // `run.Finish`. A Windows service connects to the manager first and
+  // prepares while it reports the start as pending, so the manager never
+  // waits on a database or a lock without news.
+  int Run(const TServiceRun& run);
 
   // The three modes, usable directly (tests). Serve is the service control
   // manager's on Windows.
   int Serve(TService& service);
+#ifdef _WIN32
+  int Serve(const TServiceRun& run);
+#endif
   int Install(TService& service);
   int Uninstall(TService& service);
 

@@ -365,6 +365,20 @@ int TServiceApplication::Run(TService& service) {
   return Serve(service);
 }
 
+int TServiceApplication::Run(const TServiceRun& run) {
+  if (mode_ == Mode::Help) return 0;
+  int code = 1;
+  std::string reason;
+  TService* service = run.Prepare ? run.Prepare(code, reason) : nullptr;
+  if (service == nullptr) {
+    if (!reason.empty()) std::cerr << reason << std::endl;
+    return code;
+  }
+  const int rc = Run(*service);
+  if (run.Finish) run.Finish();
+  return rc;
+}
+
 std::string TServiceApplication::UnitDirectory() {
   const char* dir = std::getenv("TELVANE_UNIT_DIR");
   return (dir != nullptr && dir[0] != '\0') ? dir : kDefaultUnitDir;

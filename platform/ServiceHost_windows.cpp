@@ -13,6 +13,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/EventLog.h"
 #include "platform/ExePath.h"
 #include "platform/TimeChangeWatch.h"
 #include "platform/Win32Api_windows.h"
@@ -89,6 +90,12 @@ struct ServiceState {
     Wake();
   }
 
+  // True when the service control manager runs the service.
+  bool Managed() {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    return statusHandle != nullptr;
+  }
+
   // Tells the manager the state (no-op in console mode). Pending states
   // carry a wait hint and a checkpoint that grows with every report.
   void Report(DWORD state, DWORD exitCode = 0) {
@@ -141,11 +148,11 @@ struct ServiceState {
 // The state and the service that a run hands to the manager's callbacks
 // and the console handler (one served service per process).
 std::atomic<ServiceState*> g_state{nullptr};
-TService* g_service = nullptr;
+const TServiceRun* g_run = nullptr;
 std::atomic<int> g_serviceResult{1};
 
 // The service's run, on the thread that calls it: start, the loop, stop.
-// Returns the process exit status.
+// Returns the process exit status; the caller reports SERVICE_STOPPED.
 int RunService(ServiceState& impl, TService& service) {
   std::unique_ptr<KxTimeChangeWatch> watch;
   try {
@@ -166,7 +173,11 @@ int RunService(ServiceState& impl, TService& service) {
     started = false;
   }
   if (!started) {
-    impl.Report(SERVICE_STOPPED, 1);
+    // Said in the service's log (ServiceStart); a service also says it where
+    // an administrator looks first.
+    if (impl.Managed())
+      platform::eventlog::Report(service.Name, platform::eventlog::Kind::Error,
+                                 "the service did not start: see its log");
     return 1;
   }
   impl.Report(SERVICE_RUNNING);
@@ -224,7 +235,6 @@ int RunService(ServiceState& impl, TService& service) {
     rc = 1;
   }
   watch.reset();
-  impl.Report(SERVICE_STOPPED, static_cast<DWORD>(rc));
   return rc;
 }
 
@@ -248,11 +258,14 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
   }
 }
 
-// The service thread that the dispatcher starts.
-void WINAPI ServiceMain(DWORD, LPWSTR*) {
+// The service thread that the dispatcher starts: the run's preparation,
+// the service, and what ends the run, all before the manager is told the
+// service has stopped.
+void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
   ServiceState* impl = g_state.load();
-  TService* service = g_service;
-  const std::wstring name = Wide(service->Name);
+  const TServiceRun& run = *g_run;
+  // A service of its own process: the name is the one it was started as.
+  const std::wstring name = argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : L"";
   SERVICE_STATUS_HANDLE handle = ::RegisterServiceCtrlHandlerExW(name.c_str(), ControlHandler, nullptr);
   if (handle == nullptr) {
     g_serviceResult.store(1);
@@ -262,15 +275,43 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     std::lock_guard<std::mutex> lock(impl->statusMutex);
     impl->statusHandle = handle;
   }
+  impl->Report(SERVICE_START_PENDING);
   // The manager starts services in the system folder; the plug-in folders
   // are relative to the current one, which is the executable's, as with the
   // systemd unit's WorkingDirectory.
   try {
     ::SetCurrentDirectoryW(Wide(platform::ExecutableFolder() + "\\").c_str());
   } catch (const std::exception& e) {
-    std::cerr << e.what() << std::endl;
+    platform::eventlog::Report(platform::win::Utf8(name), platform::eventlog::Kind::Warning,
+                               e.what());
   }
-  g_serviceResult.store(RunService(*impl, *service));
+  int code = 1;
+  std::string reason;
+  TService* service = nullptr;
+  impl->WhilePending(SERVICE_START_PENDING, [&] {
+    try {
+      if (run.Prepare) service = run.Prepare(code, reason);
+    } catch (const std::exception& e) {
+      reason = e.what();
+      code = 1;
+    }
+  });
+  if (service == nullptr) {
+    // Refused before it could start (another instance, no log): the
+    // manager shows the code, the event log the reason.
+    platform::eventlog::Report(platform::win::Utf8(name), platform::eventlog::Kind::Error,
+                               reason.empty() ? "start refused" : reason);
+    g_serviceResult.store(code);
+    impl->Report(SERVICE_STOPPED, static_cast<DWORD>(code));
+    return;
+  }
+  const int rc = RunService(*impl, *service);
+  impl->WhilePending(SERVICE_STOP_PENDING, [&] {
+    if (run.Finish) run.Finish();
+  });
+  g_serviceResult.store(rc);
+  // Nothing that must happen comes after this: the process may be ended.
+  impl->Report(SERVICE_STOPPED, static_cast<DWORD>(rc));
 }
 
 // Ctrl-C, Ctrl-Break and closing the console stop a console run, on a
@@ -291,13 +332,13 @@ BOOL WINAPI ConsoleHandler(DWORD event) {
 // life of the object.
 class ServedBy {
  public:
-  ServedBy(ServiceState* state, TService* service) {
-    g_service = service;
+  ServedBy(ServiceState* state, const TServiceRun* run) {
+    g_run = run;
     g_state.store(state);
   }
   ~ServedBy() {
     g_state.store(nullptr);
-    g_service = nullptr;
+    g_run = nullptr;
   }
 };
 
@@ -388,7 +429,7 @@ int TServiceApplication::Run(TService& service) {
     case Mode::Help:
       return 0;
     case Mode::Console: {
-      ServedBy served(impl_.get(), &service);
+      ServedBy served(impl_.get(), nullptr);
       ::SetConsoleCtrlHandler(ConsoleHandler, TRUE);
       const int rc = RunService(*impl_, service);
       ::SetEvent(impl_->done.Get());
@@ -401,18 +442,42 @@ int TServiceApplication::Run(TService& service) {
   return Serve(service);
 }
 
+int TServiceApplication::Run(const TServiceRun& run) {
+  if (mode_ == Mode::Help) return 0;
+  if (mode_ == Mode::Serve) return Serve(run);
+  int code = 1;
+  std::string reason;
+  TService* service = run.Prepare ? run.Prepare(code, reason) : nullptr;
+  if (service == nullptr) {
+    if (!reason.empty()) std::cerr << reason << std::endl;
+    return code;
+  }
+  const int rc = Run(*service);
+  if (run.Finish) run.Finish();
+  return rc;
+}
+
 int TServiceApplication::Serve(TService& service) {
-  ServedBy served(impl_.get(), &service);
+  TServiceRun run;
+  run.Prepare = [&service](int&, std::string&) { return &service; };
+  return Serve(run);
+}
+
+int TServiceApplication::Serve(const TServiceRun& run) {
+  ServedBy served(impl_.get(), &run);
   g_serviceResult.store(1);
-  std::wstring name = Wide(service.Name);
+  // The name is not looked at for a service of its own process; the
+  // dispatcher connects at once, before anything that could wait.
+  std::wstring name = L"";
   SERVICE_TABLE_ENTRYW table[] = {{name.data(), ServiceMain}, {nullptr, nullptr}};
   // Returns when the service has stopped.
   if (!::StartServiceCtrlDispatcherW(table)) {
     const DWORD err = ::GetLastError();
     if (err == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)
       std::cerr << "Not started by the service control manager: install the service with "
-                   "--install and start it with \"sc start "
-                << service.Name << "\", or try it here with --console." << std::endl;
+                   "--install and start it with \"sc start <name>\", or try it here with "
+                   "--console."
+                << std::endl;
     else
       std::cerr << "StartServiceCtrlDispatcherW: " << ErrorText(err) << std::endl;
     return 1;
@@ -439,6 +504,11 @@ int TServiceApplication::Install(TService& service) {
         dependencies.c_str(), nullptr, nullptr));
     if (!created) throw std::runtime_error("CreateServiceW: " + ErrorText(::GetLastError()));
     ConfigureRecovery(created.Get(), service.Name);
+    // Where a service without a console says why it did not start.
+    std::string why;
+    if (!platform::eventlog::Register(service.Name, exe, why))
+      std::cerr << "Service " << service.Name << ": event log source not registered: " << why
+                << std::endl;
   } catch (const std::exception& e) {
     std::cerr << "Service " << service.Name << " was not installed: " << e.what() << std::endl;
     return 1;
@@ -471,6 +541,10 @@ int TServiceApplication::Uninstall(TService& service) {
               << " was not removed: DeleteService: " << ErrorText(::GetLastError()) << std::endl;
     return 1;
   }
+  std::string why;
+  if (!platform::eventlog::Deregister(service.Name, why))
+    std::cerr << "Service " << service.Name << ": event log source not removed: " << why
+              << std::endl;
   std::cout << "Service " << service.Name << " removed" << std::endl;
   service.ServiceAfterUninstall();
   return 0;

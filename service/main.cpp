@@ -21,6 +21,26 @@ constexpr int kAlreadyRunning = 3;
 // How long the process end waits for the online data module to close.
 constexpr std::chrono::seconds kCloseBound{5};
 
+// Closing the data module's connection waits for the server: when the stop
+// already left a thread behind (a frozen server), or the server does not
+// answer now, the module is left as it is. Then the service object, whose
+// log writes the stop banner; when a thread was left behind, only its log is
+// closed (the thread may still reach the object). Once only.
+void EndRun() {
+  if (modOnline && TThread::AbandonedCount() == 0) {
+    TmodOnline* module = modOnline;
+    if (KxBoundedTask::Run("modOnline", [module] { delete module; }, kCloseBound, nullptr))
+      modOnline = nullptr;
+  }
+  if (TelvaneMain == nullptr) return;
+  if (TThread::AbandonedCount() > 0) {
+    TelvaneMain->Log->Close();
+    return;
+  }
+  delete TelvaneMain;
+  TelvaneMain = nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -32,22 +52,25 @@ int main(int argc, char** argv) {
   if (!Application.Initialize(argc, argv)) return 2;
   if (Application.RunMode() == TServiceApplication::Mode::Help) return 0;
 
-  // One service per database, whichever folder it runs from: a second one
-  // would store every record and alarm twice. Taken before the log is
-  // opened, so that a second instance writes nothing anywhere.
+  // Everything before the service answers is done in Prepare, which a
+  // Windows service runs once it is connected to its manager.
   std::unique_ptr<KxInstanceLock> instance;
-  try {
-    instance = std::make_unique<KxInstanceLock>(MainConnectionParams().Database);
-  } catch (const EInstanceRunning& e) {
-    std::cerr << "telvane: " << e.what() << std::endl;
-    return kAlreadyRunning;
-  } catch (const std::exception& e) {
-    std::cerr << "telvane: " << e.what() << std::endl;
-    return 1;
-  }
-
-  int rc = 1;
-  try {
+  TServiceRun run;
+  run.Prepare = [&instance](int& exitCode, std::string& reason) -> TService* {
+    // One service per database, whichever folder it runs from: a second one
+    // would store every record and alarm twice. Taken before the log is
+    // opened, so that a second instance writes nothing anywhere.
+    try {
+      instance = std::make_unique<KxInstanceLock>(MainConnectionParams().Database);
+    } catch (const EInstanceRunning& e) {
+      reason = std::string("telvane: ") + e.what();
+      exitCode = kAlreadyRunning;
+      return nullptr;
+    } catch (const std::exception& e) {
+      reason = std::string("telvane: ") + e.what();
+      exitCode = 1;
+      return nullptr;
+    }
     TelvaneMain = new TTelvaneMain();
     // Opens its own connection to the database in every run (install and
     // uninstall included). Nothing uses it: a database that cannot be
@@ -60,7 +83,15 @@ int main(int argc, char** argv) {
       TelvaneMain->Log->WriteLine(std::string("Banco de dados indisponível ao iniciar: ") +
                                   e.what());
     }
-    rc = Application.Run(*TelvaneMain);
+    return TelvaneMain;
+  };
+  // The end of the run: the data module first, then the service object,
+  // whose log writes the stop banner as the last line of the run.
+  run.Finish = [] { EndRun(); };
+
+  int rc = 1;
+  try {
+    rc = Application.Run(run);
   } catch (const std::exception& e) {
     std::cerr << e.what() << std::endl;
     rc = 1;
@@ -68,26 +99,13 @@ int main(int argc, char** argv) {
     std::cerr << "unexpected error" << std::endl;
     rc = 1;
   }
-  // Process end: the data module first, then the service object, whose log
-  // writes the stop banner as the last line of the run. Closing the module's
-  // connection waits for the server: when the stop already left a thread
-  // behind (a frozen server), or the server does not answer now, the module
-  // is left as it is.
-  if (modOnline && TThread::AbandonedCount() == 0) {
-    TmodOnline* module = modOnline;
-    if (KxBoundedTask::Run("modOnline", [module] { delete module; }, kCloseBound, nullptr))
-      modOnline = nullptr;
-  }
+  EndRun();  // when the run ended before its Finish (a refusal, an exception)
   if (TThread::AbandonedCount() > 0) {
     // A thread stuck in a package call still runs and may wake up: nothing
-    // it could touch may be freed. Close the log (stop banner) and leave
-    // without static destructors.
-    if (TelvaneMain) TelvaneMain->Log->Close();
+    // it could touch may be freed. Leave without static destructors.
     std::cout.flush();
     std::cerr.flush();
     std::_Exit(rc);
   }
-  delete TelvaneMain;
-  TelvaneMain = nullptr;
   return rc;
 }
