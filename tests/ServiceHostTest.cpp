@@ -245,6 +245,11 @@ TEST(ServiceHost, InstallWritesAndEnablesTheUnitUninstallRemovesIt) {
             "RestartPreventExitStatus=3\n"
             "TimeoutStopSec=60\n"
             "WatchdogSec=60\n"
+            "NoNewPrivileges=yes\n"
+            "ProtectSystem=strict\n"
+            "ProtectHome=read-only\n"
+            "PrivateTmp=yes\n"
+            "ReadWritePaths=/run/lock\n"
             "\n[Install]\n"
             "WantedBy=multi-user.target\n");
   const std::string link = dir / "multi-user.target.wants/FakeSvc.service";
