@@ -35,3 +35,18 @@ add_dependencies(telvane_wintests telvane_packages)
 # broadcast from an ordinary process does not reach the services.
 add_executable(telvane_timechange windows/TimeChangeService.cpp)
 target_link_libraries(telvane_timechange PRIVATE advapi32 user32)
+
+# The Modbus packages' Windows side: their own system files, built into the
+# unit tests.
+if(TARGET ModbusMeter)
+  target_sources(telvane_wintests PRIVATE
+    ModbusJournalTest.cpp
+    windows/ModbusSystemTest.cpp
+    ${CMAKE_SOURCE_DIR}/packages/modbus/SampleJournal.cpp
+    ${CMAKE_SOURCE_DIR}/packages/modbus/JournalFile_windows.cpp
+    ${CMAKE_SOURCE_DIR}/packages/modbus/LocalClock_windows.cpp
+    ${CMAKE_SOURCE_DIR}/packages/modbus/SystemError_windows.cpp
+    ${CMAKE_SOURCE_DIR}/packages/modbus/SerialPort_windows.cpp)
+  target_link_libraries(telvane_wintests PRIVATE ws2_32)
+
+endif()
