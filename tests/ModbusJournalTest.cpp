@@ -1,15 +1,21 @@
 // The Modbus meter's journal on its own: which sample answers a from-date
 // (also when several fall in one minute, and after a restart that comes back
-// with the seconds cut off), what a crash leaves behind, and the retention.
+// with the seconds cut off), what a crash leaves behind, the retention, and
+// the local clock the journal dates by. Built for Linux and for Windows
+// (scripts/test-windows), where the journal's folder has a name outside
+// ASCII, as an installation's folder may.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "packages/modbus/LocalClock.h"
 #include "packages/modbus/SampleJournal.h"
-#include "support/ThreadTestKit.h"
+#include "platform/DateTime.h"
+#include "support/ProcUtil.h"
 
 namespace {
 
@@ -17,6 +23,12 @@ using mb::kMsPerDay;
 using mb::kMsPerMinute;
 using mb::kMsPerSecond;
 using mb::SampleJournal;
+
+// A UTF-8 path for std::filesystem and the streams (Windows would read a
+// narrow string in its ANSI code page).
+std::filesystem::path Fs(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
 
 // 16/03/2016 12:07:00, a whole minute.
 const int64_t kT0 = (42445LL * 24 * 60 + 12 * 60 + 7) * kMsPerMinute;
@@ -39,8 +51,11 @@ class ModbusJournalTest : public ::testing::Test {
     return false;
   }
 
-  kit::TempDir dir;
-  std::string path = dir.File("equip-12.jrn");
+  void SetUp() override { std::filesystem::create_directories(Fs(folder)); }
+
+  proc::TempDir dir;
+  std::string folder = dir / "Medições";
+  std::string path = folder + "/equip-12.jrn";
   std::vector<std::string> lines;
 };
 
@@ -112,21 +127,21 @@ TEST_F(ModbusJournalTest, ACrashLosesAtMostTheRecordBeingWritten) {
       ASSERT_TRUE(j->Append(kT0 + k * kMsPerMinute, {{0, static_cast<float>(k)}, {1, 1.f}}, false,
                             nullptr, kT0));
   }
-  const auto size = std::filesystem::file_size(path);
+  const auto size = std::filesystem::file_size(Fs(path));
   {
     // Half a record written when the power went...
-    std::ofstream f(path, std::ios::binary | std::ios::app);
+    std::ofstream f(Fs(path), std::ios::binary | std::ios::app);
     f.write("\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d", 13);
   }
   {
     auto j = Open(kT0);
     EXPECT_EQ(j->Count(), 10);
     EXPECT_TRUE(Logged("diário reparado: 13 byte(s)"));
-    EXPECT_EQ(std::filesystem::file_size(path), size);
+    EXPECT_EQ(std::filesystem::file_size(Fs(path)), size);
   }
   {
     // ...or a whole one with garbage (the file grew, its data never came).
-    std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+    std::fstream f(Fs(path), std::ios::binary | std::ios::in | std::ios::out);
     f.seekp(static_cast<std::streamoff>(size - 10));
     f.write("\0\0\0\0\0\0\0\0\0\0", 10);
   }
@@ -152,11 +167,22 @@ TEST_F(ModbusJournalTest, OldSamplesAreDroppedAndAForeignFileIsSetAside) {
     EXPECT_EQ(Next(*j, 0, 0, now), now - 5 * kMsPerDay);
     EXPECT_TRUE(Logged("diário: 1 registro(s) anterior(es) a "));
   }
-  std::ofstream(path, std::ios::trunc) << "not a journal at all, but long enough for a header";
+  std::ofstream(Fs(path), std::ios::trunc) << "not a journal at all, but long enough for a header";
   auto j = Open(now);
   EXPECT_EQ(j->Count(), 0);
-  EXPECT_TRUE(std::filesystem::exists(path + ".invalido"));
+  EXPECT_TRUE(std::filesystem::exists(Fs(path + ".invalido")));
   EXPECT_TRUE(Logged("diário " + path + " inválido: renomeado"));
+}
+
+// The journal's dates are the local clock's: the service's own clock agrees,
+// and dates before 1970 (which a C runtime may refuse) are written out.
+TEST(ModbusLocalClock, AgreesWithTheServiceAndFormatsAnyDate) {
+  const int64_t service = mb::FromDateTime(dt::SystemNow());
+  EXPECT_LT(std::llabs(mb::LocalNowMs() - service), 2 * kMsPerSecond);
+  EXPECT_EQ(mb::FormatMs(kT0 + 5 * kMsPerSecond + 999), "16/03/2016 12:07:05");
+  EXPECT_EQ(mb::FormatMs(0), "30/12/1899 00:00:00");
+  EXPECT_EQ(mb::FormatMs(25569 * kMsPerDay - 1), "31/12/1969 23:59:59");
+  EXPECT_EQ(mb::FormatMs(-2 * 365 * kMsPerDay + 3 * 3600 * kMsPerSecond), "30/12/1897 03:00:00");
 }
 
 }  // namespace

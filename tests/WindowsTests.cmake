@@ -35,3 +35,28 @@ add_dependencies(telvane_wintests telvane_packages)
 # broadcast from an ordinary process does not reach the services.
 add_executable(telvane_timechange windows/TimeChangeService.cpp)
 target_link_libraries(telvane_timechange PRIVATE advapi32 user32)
+
+# The Modbus packages' Windows side. Their own system files are built into
+# the unit tests; the packages themselves are loaded, as the service loads
+# them, by telvane_winmodbus, which talks to the Linux meter simulator
+# (scripts/test-windows starts it).
+if(TARGET ModbusMeter)
+  target_sources(telvane_wintests PRIVATE
+    ModbusJournalTest.cpp
+    windows/ModbusSystemTest.cpp
+    ${CMAKE_SOURCE_DIR}/packages/modbus/SampleJournal.cpp
+    ${CMAKE_SOURCE_DIR}/packages/modbus/JournalFile_windows.cpp
+    ${CMAKE_SOURCE_DIR}/packages/modbus/LocalClock_windows.cpp
+    ${CMAKE_SOURCE_DIR}/packages/modbus/SystemError_windows.cpp
+    ${CMAKE_SOURCE_DIR}/packages/modbus/SerialPort_windows.cpp)
+  target_link_libraries(telvane_wintests PRIVATE ws2_32)
+
+  add_executable(telvane_winmodbus windows/ModbusOverTcpTest.cpp support/ProcUtil.cpp)
+  target_link_libraries(telvane_winmodbus PRIVATE telvane_lib gtest gtest_main)
+  target_include_directories(telvane_winmodbus PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+  target_compile_definitions(telvane_winmodbus PRIVATE
+    TELVANE_PACKAGES_DIR="Z:${CMAKE_BINARY_DIR}/packages"
+    TELVANE_PACKAGE_PREFIX="${TELVANE_PACKAGE_PREFIX}"
+    TELVANE_PACKAGE_SUFFIX="${TELVANE_PACKAGE_SUFFIX}")
+  add_dependencies(telvane_winmodbus ModbusInterface ModbusMeter)
+endif()

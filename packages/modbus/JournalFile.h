@@ -1,6 +1,8 @@
 // The file under a SampleJournal: reads at any offset, appends that are on
 // the disk when they return, and the durable replacement of the whole file.
-// System calls live in JournalFile_posix.cpp.
+// Paths are UTF-8. System calls live in JournalFile_posix.cpp and
+// JournalFile_windows.cpp; error numbers are the system's (POSIX errno,
+// Windows GetLastError()).
 //
 // Threads: not thread-safe; the SampleJournal that owns it serialises its use.
 #pragma once
@@ -32,13 +34,15 @@ class JournalFile {
   int LastError() const { return lastError_; }
 
   // Makes the file at `from` (complete and synced by the caller) the file at
-  // `to`, atomically and durably (rename, then the folder synced).
+  // `to`, replacing a file there, atomically and durably (POSIX: rename,
+  // then the folder synced; Windows: MoveFileExW, written through).
   static bool Replace(const std::string& from, const std::string& to, int& error);
   // Text of a system error number, in the system's words.
   static std::string ErrorText(int error);
 
  private:
-  int fd_ = -1;
+  static constexpr intptr_t kNoFile = -1;
+  intptr_t fd_ = kNoFile;  // POSIX: the descriptor; Windows: the HANDLE
   int64_t size_ = 0;
   int lastError_ = 0;
   std::string path_;

@@ -32,6 +32,8 @@
 #include "packages/modbus/BusQueue.h"
 #include "packages/modbus/BusSettings.h"
 #include "packages/modbus/ModbusProtocol.h"
+#include "packages/modbus/SerialPort.h"
+#include "packages/modbus/SystemError.h"
 #include "plugins/TelvaneSdk.h"
 
 namespace {
@@ -112,13 +114,15 @@ class ModbusInterface : public KxInterface {
   // Called holding the bus.
   bool MakeContext() {
     if (ctx_ != nullptr) return true;
+    mb::ClearModbusError();
     if (settings_.mode == mb::BusSettings::Mode::Tcp)
       ctx_ = modbus_new_tcp_pi(settings_.host.c_str(), std::to_string(settings_.port).c_str());
     else
-      ctx_ = modbus_new_rtu(settings_.device.c_str(), settings_.baud, settings_.parity,
-                            settings_.dataBits, settings_.stopBits);
+      ctx_ = modbus_new_rtu(mb::SerialPortPath(settings_.device).c_str(), settings_.baud,
+                            settings_.parity, settings_.dataBits, settings_.stopBits);
     if (ctx_ == nullptr) {
-      Log("não foi possível preparar " + settings_.Describe() + ": " + ErrorText(errno));
+      Log("não foi possível preparar " + settings_.Describe() + ": " +
+          ErrorText(mb::LastModbusError()));
       return false;
     }
     // Retries are ours: libmodbus must neither reconnect nor sleep by itself.
@@ -141,6 +145,7 @@ class ModbusInterface : public KxInterface {
   // Connects (TCP) or opens the serial line (RTU). Holding the bus. The
   // first failure after a success (or at the first try) is logged.
   bool Connect() {
+    mb::ClearModbusError();
     if (modbus_connect(ctx_) == 0) {
       connected_ = true;
       if (down_ || !everConnected_) Log("conectada a " + settings_.Describe());
@@ -152,7 +157,7 @@ class ModbusInterface : public KxInterface {
         std::this_thread::sleep_for(std::chrono::milliseconds(settings_.connectPauseMs));
       return true;
     }
-    const int err = errno;
+    const int err = mb::LastModbusError();
     if (!down_) Log("sem conexão com " + settings_.Describe() + ": " + ErrorText(err));
     down_ = true;
     lastConnectErrno_ = err;
@@ -209,6 +214,7 @@ class ModbusInterface : public KxInterface {
   bool ReadOnce(const mb::Request& req, mb::ReadReply& answer) {
     modbus_set_slave(ctx_, req.unit);
     PauseBeforeRequest();
+    mb::ClearModbusError();
     const int n = req.table == mb::Table::Input
                       ? modbus_read_input_registers(ctx_, req.address, req.count, answer.registers)
                       : modbus_read_registers(ctx_, req.address, req.count, answer.registers);
@@ -219,7 +225,7 @@ class ModbusInterface : public KxInterface {
       answer.count = req.count;
       return true;
     }
-    const int err = n < 0 ? errno : EMBBADDATA;
+    const int err = n < 0 ? mb::LastModbusError() : EMBBADDATA;
     if (err > MODBUS_ENOBASE && err <= MODBUS_ENOBASE + MODBUS_EXCEPTION_GATEWAY_TARGET) {
       answer.status = Status::Exception;
       answer.detail = err - MODBUS_ENOBASE;
@@ -266,7 +272,10 @@ class ModbusInterface : public KxInterface {
       case ENETUNREACH: return "destino inalcançável";
       case ENOENT: return "dispositivo inexistente";
       case EACCES: return "sem permissão";
-      default: return std::string("erro ") + std::to_string(err) + " (" + modbus_strerror(err) + ")";
+      default:
+        return "erro " + std::to_string(err) + " (" +
+               (err > MODBUS_ENOBASE ? std::string(modbus_strerror(err)) : mb::ModbusErrorText(err)) +
+               ")";
     }
   }
 

@@ -68,6 +68,14 @@ constexpr int32_t kReadFailureClass = 20;
 constexpr int32_t kReadRecoveryClass = 21;
 constexpr int kFailureCode = 1;  // a read result that is a communication failure
 constexpr char kJournalFolder[] = "ModbusJournal";
+
+// A path in UTF-8, the journal's and the log's encoding (Windows' narrow
+// form would be in the ANSI code page).
+std::string Utf8(const std::filesystem::path& path) {
+  const std::u8string u8 = path.u8string();
+  return std::string(u8.begin(), u8.end());
+}
+
 // The longest gap between the rounds that ask a unit that does not answer
 // (never below one period).
 constexpr int64_t kMaxSilentGapMs = 15 * mb::kMsPerMinute;
@@ -147,9 +155,9 @@ MeterPlan MakePlan(int32_t equipId, int32_t drvAddr1, int32_t drvAddr2, const Kx
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
   if (ec)
-    throw std::runtime_error(prefix + "não foi possível criar a pasta " + folder.string() + ": " +
+    throw std::runtime_error(prefix + "não foi possível criar a pasta " + Utf8(folder) + ": " +
                              ec.message());
-  plan.journalPath = (folder / ("equip-" + std::to_string(equipId) + ".jrn")).string();
+  plan.journalPath = Utf8(folder / ("equip-" + std::to_string(equipId) + ".jrn"));
   return plan;
 }
 

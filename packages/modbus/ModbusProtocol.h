@@ -61,7 +61,8 @@ enum class Status : int32_t {
   Ok = 0,
   NoAnswer = 1,       // no reply within timeout_ms, on every attempt
   Exception = 2,      // the meter answered with a Modbus exception (detail: its code)
-  Connection = 3,     // the connection or the serial device could not be used (detail: errno)
+  Connection = 3,     // the connection or the serial device could not be used
+                      // (detail: the system's error number, SystemError.h)
   BadFrame = 4,       // a reply came but was not valid (CRC, other unit, wrong size...)
   NotConfigured = 5,  // the interface's CONFIGS were refused
   Cancelled = 6,      // the driver gave up while waiting for the bus

@@ -10,6 +10,12 @@ namespace mb {
 
 namespace {
 
+// A UTF-8 path for std::filesystem (which would read a narrow string in the
+// ANSI code page on Windows).
+std::filesystem::path FsPath(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
 constexpr char kMagic[8] = {'T', 'L', 'V', 'M', 'B', 'J', '0', '1'};
 constexpr uint32_t kVersion = 1;
 constexpr char kSample = 'S';
@@ -182,7 +188,7 @@ void SampleJournal::Compact(int64_t nowMs) {
   int64_t dropped = 0;
   {
     std::error_code ec;
-    std::filesystem::remove(tmp, ec);
+    std::filesystem::remove(FsPath(tmp), ec);
     JournalFile out(tmp);
     const Bytes h = Header(equipId_);
     std::vector<uint8_t> buf(h.begin(), h.end());
@@ -380,7 +386,7 @@ int64_t SampleJournal::Count() {
 std::vector<JournalRecord> SampleJournal::ReadAll(const std::string& path) {
   std::vector<JournalRecord> out;
   std::error_code ec;
-  if (!std::filesystem::exists(path, ec)) return out;
+  if (!std::filesystem::exists(FsPath(path), ec)) return out;
   JournalFile file(path);
   Bytes b{};
   if (file.Size() < kHeaderSize || !file.ReadAt(0, b.data(), b.size()) || !HeaderValid(b))

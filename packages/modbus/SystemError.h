@@ -1,0 +1,38 @@
+// The system's error numbers as the Modbus packages read and show them.
+//
+// libmodbus reports its own failures (timeouts, bad frames, Modbus
+// exceptions) in errno on every system, but on Windows it leaves the
+// failures of Winsock and of the serial port in WSAGetLastError() /
+// GetLastError() and errno untouched. ModbusInterface therefore clears the
+// error before a libmodbus call (ClearModbusError) and reads it after a
+// failed one (LastModbusError): the number it gets is an errno value wherever
+// the failure has one (ETIMEDOUT, ECONNREFUSED, ECONNRESET, EHOSTUNREACH,
+// ENETUNREACH, ENOENT, EACCES: what the interface tells apart), otherwise
+// the system's own code (Windows: the WSA or GetLastError code). Those
+// numbers are the "erro N" of the log lines and alarms.
+//
+// System calls live in SystemError_posix.cpp / SystemError_windows.cpp.
+// Threads: every function works on the calling thread's error state only.
+#pragma once
+
+#include <string>
+
+namespace mb {
+
+// Forgets the calling thread's last error, before a libmodbus call.
+void ClearModbusError();
+
+// The error of the libmodbus call that just failed on this thread (see
+// above); never 0. When the system left none: POSIX EIO; Windows ETIMEDOUT
+// (a TCP connection not made within the timeout, the only such failure).
+int LastModbusError();
+
+// Text of a number from LastModbusError (not of libmodbus's own codes),
+// in the system's words, UTF-8.
+std::string ModbusErrorText(int error);
+
+// Text of a system error code (POSIX: errno; Windows: GetLastError), in the
+// system's words, UTF-8, without a final full stop or line end.
+std::string SystemErrorText(int code);
+
+}  // namespace mb
