@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "packages/modbus/LocalClock.h"
+#include "packages/modbus/RtuFrame.h"
 #include "packages/modbus/sim/ModbusSimServer.h"
 #include "platform/Text.h"
 #include "plugins/KxDriver.h"
@@ -286,6 +287,42 @@ TEST_F(ModbusPackageTest, TheBusComesBackBySelfAndASilentMeterIsGivenUpQuickly) 
   const auto t0 = std::chrono::steady_clock::now();
   stuck.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1800));
+}
+
+TEST(ModbusRtuFrame, CrcAndRepliesThatAreNotTheRequestsAreTold) {
+  using R = mb::RtuFrame::Reply;
+  const std::vector<uint8_t> request = mb::RtuFrame::ReadRequest(1, 3, 0, 10);
+  EXPECT_EQ(request, (std::vector<uint8_t>{0x01, 0x03, 0x00, 0x00, 0x00, 0x0A, 0xC5, 0xCD}));
+  // Replies to unit 1, function 03, 2 registers; each case with its CRC made
+  // right unless it is the CRC that is wrong.
+  auto frame = [](std::vector<uint8_t> bytes, bool goodCrc = true) {
+    const uint16_t crc = mb::RtuFrame::Crc(bytes.data(), bytes.size());
+    bytes.push_back(static_cast<uint8_t>(crc & 0xFF));
+    bytes.push_back(static_cast<uint8_t>((crc >> 8) ^ (goodCrc ? 0 : 1)));
+    return bytes;
+  };
+  const std::pair<std::vector<uint8_t>, R> replies[] = {
+      {frame({0x01, 0x03, 0x04, 0x43, 0x66, 0x80, 0x00}), R::Registers},
+      {frame({0x01, 0x83, 0x02}), R::Exception},
+      {frame({0x01, 0x03, 0x04, 0x43, 0x66, 0x80, 0x00}, false), R::BadCrc},
+      {frame({0x02, 0x03, 0x04, 0x43, 0x66, 0x80, 0x00}), R::OtherUnit},
+      {frame({0x01, 0x04, 0x04, 0x43, 0x66, 0x80, 0x00}), R::OtherFunction},
+      {frame({0x01, 0x03, 0x02, 0x43, 0x66}), R::BadLength},
+      {frame({0x01, 0x83, 0x00}), R::BadException},
+  };
+  for (const auto& [bytes, expected] : replies) {
+    SCOPED_TRACE(::testing::PrintToString(bytes));
+    ASSERT_EQ(mb::RtuFrame::ReplyLength(bytes.data(), 3), bytes.size());
+    uint16_t registers[2] = {};
+    int code = 0;
+    EXPECT_EQ(mb::RtuFrame::Parse(bytes.data(), bytes.size(), 1, 3, 2, registers, code), expected);
+    if (expected == R::Registers) {
+      EXPECT_EQ(registers[0] * 65536 + registers[1], 0x43668000);
+    }
+    if (expected == R::Exception) {
+      EXPECT_EQ(code, 2);
+    }
+  }
 }
 
 }  // namespace
