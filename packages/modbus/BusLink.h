@@ -1,7 +1,8 @@
 // The wire of one Modbus bus as ModbusInterface uses it: open it, send one
 // read request and take its reply, close it. One implementation per way of
 // reaching the meters: LibmodbusLink (Modbus TCP, Modbus RTU on a serial
-// device).
+// device) and RtuTcpLink (RTU frames over a TCP connection, through a
+// transparent serial-to-Ethernet converter).
 //
 // Threads: ModbusInterface owns its link and calls it only while holding its
 // bus (BusQueue), so a link is used by one thread at a time.

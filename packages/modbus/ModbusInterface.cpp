@@ -1,10 +1,11 @@
-// ModbusInterface: one Modbus bus (a TCP gateway or an RS-485 serial line),
-// shared by every ModbusMeter on it.
+// ModbusInterface: one Modbus bus (a TCP gateway, an RS-485 serial line, or
+// an RS-485 line behind a transparent serial-to-Ethernet converter), shared
+// by every ModbusMeter on it.
 //
 // CONFIGS: see BusSettings.h (and docs/ModbusMeter.md). Configure refuses
 // unusable settings with a log line saying why; Open makes the bus's link
-// (BusLink: libmodbus for Modbus TCP and RTU) and tries to connect (TCP) or
-// open the serial device (RTU).
+// (BusLink: libmodbus for Modbus TCP and RTU, RtuTcpLink for RTU frames over
+// TCP) and tries to connect (TCP) or open the serial device (RTU).
 // Whatever Open gave, a request that finds the bus without a connection
 // connects again first, so a lost gateway or an unplugged adapter comes back
 // without restarting the service. Log lines are written when the connection
@@ -35,6 +36,7 @@
 #include "packages/modbus/BusSettings.h"
 #include "packages/modbus/LibmodbusLink.h"
 #include "packages/modbus/ModbusProtocol.h"
+#include "packages/modbus/RtuTcpLink.h"
 #include "plugins/TelvaneSdk.h"
 
 namespace {
@@ -115,7 +117,10 @@ class ModbusInterface : public KxInterface {
   bool MakeLink() {
     if (link_ != nullptr) return true;
     int err = 0;
-    link_ = mb::LibmodbusLink::Create(settings_, err);
+    if (settings_.mode == mb::BusSettings::Mode::RtuOverTcp)
+      link_ = std::make_unique<mb::RtuTcpLink>(settings_.host, settings_.port, settings_.timeoutMs);
+    else
+      link_ = mb::LibmodbusLink::Create(settings_, err);
     if (link_ == nullptr) {
       Log("não foi possível preparar " + settings_.Describe() + ": " + ErrorText(err));
       return false;
