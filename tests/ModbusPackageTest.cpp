@@ -2,9 +2,13 @@
 // KxDriver), against a libmodbus server on 127.0.0.1: what a bad row or a bad
 // CONFIGS says, how registers are read and named, and how the bus copes with
 // a lost connection, a silent meter and a meter destroyed while it waits.
+// RTU over TCP is read from pymodbus serving RTU frames on a TCP socket
+// (tests/support/rtu_over_tcp_server.py), a peer that shares no code with
+// the package.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -15,6 +19,8 @@
 #include <vector>
 
 #include "packages/modbus/LocalClock.h"
+#include "packages/modbus/ModbusProtocol.h"
+#include "packages/modbus/RtuFrame.h"
 #include "packages/modbus/sim/ModbusSimServer.h"
 #include "platform/Text.h"
 #include "plugins/KxDriver.h"
@@ -104,6 +110,18 @@ class ModbusPackageTest : public ::testing::Test {
       return e.what();
     }
   }
+  // One read straight through the interface's Exchange, as the meter asks it.
+  static mb::ReadReply Ask(KxInterface* bus, int unit, mb::Table table, int address, int count) {
+    mb::Request req;
+    req.unit = static_cast<uint8_t>(unit);
+    req.table = table;
+    req.address = static_cast<uint16_t>(address);
+    req.count = static_cast<uint16_t>(count);
+    mb::ReadReply reply;
+    reply.status = mb::Status::NotConfigured;
+    EXPECT_EQ(bus->Exchange(&req, sizeof req, &reply, sizeof reply), static_cast<int>(sizeof reply));
+    return reply;
+  }
   std::map<std::string, std::string> Online(KxEquipamento& meter, int& result) {
     std::vector<std::u16string> names, values;
     result = meter.ReadOnline(names, values);
@@ -133,6 +151,9 @@ TEST_F(ModbusPackageTest, BadSettingsAndBadRowsAreRefusedSayingWhy) {
        "valor inválido para baud: '14400' (1200, 2400, 4800, 9600, 19200, 38400, 57600 ou 115200)"},
       {"device=/dev/ttyS0; parity=X", "valor inválido para parity: 'X' (N, E ou O)"},
       {"device=/dev/ttyS0; timeout_ms=5", "valor inválido para timeout_ms: '5' (inteiro de 10 a 60000)"},
+      {"host=127.0.0.1; framing=ascii", "valor inválido para framing: 'ascii' (tcp ou rtu)"},
+      {"device=/dev/ttyS0; framing=rtu", "a chave 'framing' não vale para Modbus RTU"},
+      {"host=127.0.0.1; framing=rtu; baud=9600", "a chave 'baud' não vale para Modbus RTU sobre TCP"},
   };
   int id = 10;
   for (const auto& [configs, why] : settings) {
@@ -152,6 +173,9 @@ TEST_F(ModbusPackageTest, BadSettingsAndBadRowsAreRefusedSayingWhy) {
       {Refusal(Bus(3, "device=/dev/ttyS0"), 0, 0, {{0, 410}}),
        "unidade Modbus 0 inválida (DRV_ADDR1 deve estar entre 1 e 247 em Modbus RTU)"},
       {Refusal(Bus(4, "device=/dev/ttyS0"), 248, 0, {{0, 410}}), "unidade Modbus 248 inválida"},
+      // RTU over TCP addresses the units of a serial line.
+      {Refusal(Bus(5, Tcp("framing=rtu")), 0, 0, {{0, 410}}),
+       "unidade Modbus 0 inválida (DRV_ADDR1 deve estar entre 1 e 247 em Modbus RTU)"},
       {Refusal(bus, 7, -1, {{0, 410}}), "período -1 inválido"},
       {Refusal(bus, 7, 0, {{72, 0}}), "canal 100: EQUIP_INDEX 72 inválido"},
       {Refusal(bus, 7, 0, {{0, 411}}), "canal 100: EQUIP_INDEX 41100000 inválido"},
@@ -323,6 +347,95 @@ TEST_F(ModbusPackageTest, TheBusComesBackBySelfAndASilentMeterIsGivenUpQuickly) 
   const auto t0 = std::chrono::steady_clock::now();
   stuck.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1800));
+}
+
+TEST(ModbusRtuFrame, CrcAndRepliesThatAreNotTheRequestsAreTold) {
+  using R = mb::RtuFrame::Reply;
+  const std::vector<uint8_t> request = mb::RtuFrame::ReadRequest(1, 3, 0, 10);
+  EXPECT_EQ(request, (std::vector<uint8_t>{0x01, 0x03, 0x00, 0x00, 0x00, 0x0A, 0xC5, 0xCD}));
+  // Replies to unit 1, function 03, 2 registers; each case with its CRC made
+  // right unless it is the CRC that is wrong.
+  auto frame = [](std::vector<uint8_t> bytes, bool goodCrc = true) {
+    const uint16_t crc = mb::RtuFrame::Crc(bytes.data(), bytes.size());
+    bytes.push_back(static_cast<uint8_t>(crc & 0xFF));
+    bytes.push_back(static_cast<uint8_t>((crc >> 8) ^ (goodCrc ? 0 : 1)));
+    return bytes;
+  };
+  const std::pair<std::vector<uint8_t>, R> replies[] = {
+      {frame({0x01, 0x03, 0x04, 0x43, 0x66, 0x80, 0x00}), R::Registers},
+      {frame({0x01, 0x83, 0x02}), R::Exception},
+      {frame({0x01, 0x03, 0x04, 0x43, 0x66, 0x80, 0x00}, false), R::BadCrc},
+      {frame({0x02, 0x03, 0x04, 0x43, 0x66, 0x80, 0x00}), R::OtherUnit},
+      {frame({0x01, 0x04, 0x04, 0x43, 0x66, 0x80, 0x00}), R::OtherFunction},
+      {frame({0x01, 0x03, 0x02, 0x43, 0x66}), R::BadLength},
+      {frame({0x01, 0x83, 0x00}), R::BadException},
+  };
+  for (const auto& [bytes, expected] : replies) {
+    SCOPED_TRACE(::testing::PrintToString(bytes));
+    ASSERT_EQ(mb::RtuFrame::ReplyLength(bytes.data(), 3), bytes.size());
+    uint16_t registers[2] = {};
+    int code = 0;
+    EXPECT_EQ(mb::RtuFrame::Parse(bytes.data(), bytes.size(), 1, 3, 2, registers, code), expected);
+    if (expected == R::Registers) {
+      EXPECT_EQ(registers[0] * 65536 + registers[1], 0x43668000);
+    }
+    if (expected == R::Exception) {
+      EXPECT_EQ(code, 2);
+    }
+  }
+}
+
+TEST_F(ModbusPackageTest, RtuOverTcpReadsAMeterBehindAConverterAndNothingElse) {
+  // The converter and its meter: pymodbus, unit 5 (see the script for its
+  // registers).
+  proc::TempDir dir;
+  proc::ChildOptions options;
+  options.args = {std::string(TELVANE_SOURCE_DIR) + "/tests/support/rtu_over_tcp_server.py", dir / "port"};
+  auto peer = std::make_unique<proc::Child>("/usr/bin/python3", options, dir.Path());
+  ASSERT_TRUE(proc::WaitUntil([&] { return proc::FileExists(dir / "port"); }))
+      << "python3-pymodbus missing? " << peer->Stderr();
+  const std::string port = proc::ReadFile(dir / "port");
+  const std::string where = "RTU sobre TCP 127.0.0.1:" + port;
+  KxInterface* bus = Bus(1, "host=127.0.0.1; port=" + port + "; framing=rtu; timeout_ms=300; retries=1");
+  ASSERT_TRUE(bus->Aberta);
+  EXPECT_EQ(1, log.Count("ModbusInterface [1]: " + where + ", timeout 300 ms, 1 repetição(ões)"));
+  EXPECT_EQ(1, log.Count("ModbusInterface [1]: conectada a " + where));
+
+  auto meter = Meter(bus, 12, 5, QuietPeriod(), {{0, 350}, {10, 440}, {12, 410}});
+  ASSERT_NE(meter, nullptr);
+  int result = -1;
+  EXPECT_EQ(Online(*meter, result), (std::map<std::string, std::string>{
+                                        {"Reg 30001", "230.5"}, {"Reg 40011", "-123456"}, {"Reg 40013", "4660"}}));
+  EXPECT_EQ(result, 0);
+
+  // An unpublished register is exception 2, as on Modbus TCP.
+  mb::ReadReply reply = Ask(bus, 5, mb::Table::Input, 100, 2);
+  EXPECT_EQ(reply.status, mb::Status::Exception);
+  EXPECT_EQ(reply.detail, 2);
+  // A unit that is not on the line gets no reply: one timeout per attempt,
+  // and the meter that is there answers right after.
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(Ask(bus, 6, mb::Table::Holding, 10, 2).status, mb::Status::NoAnswer);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(600));
+  reply = Ask(bus, 5, mb::Table::Holding, 12, 1);
+  EXPECT_EQ(reply.status, mb::Status::Ok);
+  EXPECT_EQ(reply.registers[0], 0x1234);
+
+  // The converter goes away: the connection is lost, said once.
+  int status = 0;
+  peer->Signal(SIGKILL);
+  ASSERT_TRUE(peer->Wait(std::chrono::seconds(5), status));
+  EXPECT_EQ(Ask(bus, 5, mb::Table::Holding, 12, 1).status, mb::Status::Connection);
+  EXPECT_EQ(1, log.Count("ModbusInterface [1]: conexão perdida com " + where +
+                         ": conexão encerrada pelo outro lado"));
+
+  // A Modbus TCP server (MBAP framing) is no RTU converter: nothing it says
+  // is taken for a reply.
+  server->SetRegisters(5, Table::Holding, 0, {1, 2});
+  KxInterface* wrong = Bus(2, Tcp("framing=rtu; timeout_ms=300; retries=0"));
+  ASSERT_TRUE(wrong->Aberta);
+  const mb::Status got = Ask(wrong, 5, mb::Table::Holding, 0, 2).status;
+  EXPECT_TRUE(got == mb::Status::BadFrame || got == mb::Status::NoAnswer) << static_cast<int>(got);
 }
 
 }  // namespace

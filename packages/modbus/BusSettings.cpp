@@ -54,6 +54,14 @@ bool Apply(const std::string& key, const std::string& value, BusSettings& s, std
     return true;
   }
   if (key == "port") return range(1, 65535, s.port);
+  if (key == "framing") {
+    if (value == "tcp" || value == "rtu") {
+      if (value == "rtu") s.mode = BusSettings::Mode::RtuOverTcp;
+      return true;
+    }
+    error = "valor inválido para framing: '" + value + "' (tcp ou rtu)";
+    return false;
+  }
   if (key == "baud") {
     if (ParseRange(value, 1, 10000000, s.baud) &&
         std::find(std::begin(kBauds), std::end(kBauds), s.baud) != std::end(kBauds))
@@ -86,6 +94,7 @@ bool Apply(const std::string& key, const std::string& value, BusSettings& s, std
 
 std::string BusSettings::Describe() const {
   if (mode == Mode::Tcp) return "TCP " + host + ":" + std::to_string(port);
+  if (mode == Mode::RtuOverTcp) return "RTU sobre TCP " + host + ":" + std::to_string(port);
   return "RTU " + device + " " + std::to_string(baud) + " " + std::to_string(dataBits) + parity +
          std::to_string(stopBits);
 }
@@ -119,13 +128,16 @@ bool ParseBusSettings(const std::string& text, BusSettings& out, std::string& er
                 : "informe host (Modbus TCP) ou device (Modbus RTU)";
     return false;
   }
-  s.mode = tcp ? BusSettings::Mode::Tcp : BusSettings::Mode::Rtu;
+  if (rtu) s.mode = BusSettings::Mode::Rtu;  // with host: Tcp, or RtuOverTcp by framing
   const std::vector<std::string> other =
       tcp ? std::vector<std::string>{"baud", "parity", "data_bits", "stop_bits"}
-          : std::vector<std::string>{"port"};
+          : std::vector<std::string>{"port", "framing"};
+  const char* name = s.mode == BusSettings::Mode::Tcp   ? "TCP"
+                     : s.mode == BusSettings::Mode::Rtu ? "RTU"
+                                                        : "RTU sobre TCP";
   for (const std::string& key : other) {
     if (seen.count(key)) {
-      error = "a chave '" + key + "' não vale para Modbus " + (tcp ? "TCP" : "RTU");
+      error = std::string("a chave '") + key + "' não vale para Modbus " + name;
       return false;
     }
   }

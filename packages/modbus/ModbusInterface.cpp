@@ -1,9 +1,11 @@
-// ModbusInterface: one Modbus bus (a TCP gateway or an RS-485 serial line)
-// on libmodbus, shared by every ModbusMeter on it.
+// ModbusInterface: one Modbus bus (a TCP gateway, an RS-485 serial line, or
+// an RS-485 line behind a transparent serial-to-Ethernet converter), shared
+// by every ModbusMeter on it.
 //
 // CONFIGS: see BusSettings.h (and docs/ModbusMeter.md). Configure refuses
-// unusable settings with a log line saying why; Open makes the libmodbus
-// context and tries to connect (TCP) or open the serial device (RTU).
+// unusable settings with a log line saying why; Open makes the bus's link
+// (BusLink: libmodbus for Modbus TCP and RTU, RtuTcpLink for RTU frames over
+// TCP) and tries to connect (TCP) or open the serial device (RTU).
 // Whatever Open gave, a request that finds the bus without a connection
 // connects again first, so a lost gateway or an unplugged adapter comes back
 // without restarting the service. Log lines are written when the connection
@@ -18,7 +20,7 @@
 // Threads: Exchange is called by the sampling threads of the meters and by
 // the service's online thread at once; Configure, Open and Close by the
 // service's load thread before and after them. Everything that touches the
-// libmodbus context happens while holding the bus.
+// link happens while holding the bus.
 #include <modbus/modbus.h>
 
 #include <cerrno>
@@ -29,10 +31,12 @@
 #include <thread>
 
 #include "packages/common/PackageText.h"
+#include "packages/modbus/BusLink.h"
 #include "packages/modbus/BusQueue.h"
 #include "packages/modbus/BusSettings.h"
+#include "packages/modbus/LibmodbusLink.h"
 #include "packages/modbus/ModbusProtocol.h"
-#include "packages/modbus/SerialPort.h"
+#include "packages/modbus/RtuTcpLink.h"
 #include "packages/modbus/SystemError.h"
 #include "plugins/TelvaneSdk.h"
 
@@ -43,7 +47,7 @@ using mb::Status;
 class ModbusInterface : public KxInterface {
  public:
   explicit ModbusInterface(KxPackageLog* log) : log_(log) {}
-  ~ModbusInterface() override { FreeContext(); }
+  ~ModbusInterface() override = default;
 
   int Exchange(const void* request, int32_t requestSize, void* reply,
                int32_t replyCapacity) override {
@@ -96,14 +100,13 @@ class ModbusInterface : public KxInterface {
   bool Open() override {
     mb::BusTurn turn(bus_, nullptr);
     if (!configured_) return false;
-    if (!MakeContext()) return false;
+    if (!MakeLink()) return false;
     return Connect();
   }
 
   void Close() override {
     mb::BusTurn turn(bus_, nullptr);
-    if (ctx_ != nullptr && connected_) modbus_close(ctx_);
-    connected_ = false;
+    if (link_ != nullptr) link_->Close();
   }
 
  private:
@@ -112,42 +115,25 @@ class ModbusInterface : public KxInterface {
   }
 
   // Called holding the bus.
-  bool MakeContext() {
-    if (ctx_ != nullptr) return true;
-    mb::ClearModbusError();
-    if (settings_.mode == mb::BusSettings::Mode::Tcp)
-      ctx_ = modbus_new_tcp_pi(settings_.host.c_str(), std::to_string(settings_.port).c_str());
+  bool MakeLink() {
+    if (link_ != nullptr) return true;
+    int err = 0;
+    if (settings_.mode == mb::BusSettings::Mode::RtuOverTcp)
+      link_ = std::make_unique<mb::RtuTcpLink>(settings_.host, settings_.port, settings_.timeoutMs);
     else
-      ctx_ = modbus_new_rtu(mb::SerialPortPath(settings_.device).c_str(), settings_.baud,
-                            settings_.parity, settings_.dataBits, settings_.stopBits);
-    if (ctx_ == nullptr) {
-      Log("não foi possível preparar " + settings_.Describe() + ": " +
-          ErrorText(mb::LastModbusError()));
+      link_ = mb::LibmodbusLink::Create(settings_, err);
+    if (link_ == nullptr) {
+      Log("não foi possível preparar " + settings_.Describe() + ": " + ErrorText(err));
       return false;
     }
-    // Retries are ours: libmodbus must neither reconnect nor sleep by itself.
-    modbus_set_error_recovery(ctx_, MODBUS_ERROR_RECOVERY_NONE);
-    const uint32_t ms = static_cast<uint32_t>(settings_.timeoutMs);
-    modbus_set_response_timeout(ctx_, ms / 1000, (ms % 1000) * 1000);
-    const uint32_t byteMs = ms < 500 ? ms : 500;
-    modbus_set_byte_timeout(ctx_, byteMs / 1000, (byteMs % 1000) * 1000);
     return true;
-  }
-
-  void FreeContext() {
-    if (ctx_ == nullptr) return;
-    if (connected_) modbus_close(ctx_);
-    modbus_free(ctx_);
-    ctx_ = nullptr;
-    connected_ = false;
   }
 
   // Connects (TCP) or opens the serial line (RTU). Holding the bus. The
   // first failure after a success (or at the first try) is logged.
   bool Connect() {
-    mb::ClearModbusError();
-    if (modbus_connect(ctx_) == 0) {
-      connected_ = true;
+    int err = 0;
+    if (link_->Open(err)) {
       if (down_ || !everConnected_) Log("conectada a " + settings_.Describe());
       down_ = false;
       everConnected_ = true;
@@ -157,7 +143,6 @@ class ModbusInterface : public KxInterface {
         std::this_thread::sleep_for(std::chrono::milliseconds(settings_.connectPauseMs));
       return true;
     }
-    const int err = mb::LastModbusError();
     if (!down_) Log("sem conexão com " + settings_.Describe() + ": " + ErrorText(err));
     down_ = true;
     lastConnectErrno_ = err;
@@ -174,11 +159,6 @@ class ModbusInterface : public KxInterface {
     if (due > now) std::this_thread::sleep_for(due - now);
   }
 
-  void Disconnect() {
-    if (connected_) modbus_close(ctx_);
-    connected_ = false;
-  }
-
   // One read request, attempt after attempt. Takes the bus.
   void Read(const mb::Request& req, mb::ReadReply& answer) {
     if (req.cancel != nullptr && req.cancel->load()) {
@@ -190,7 +170,7 @@ class ModbusInterface : public KxInterface {
       answer.status = Status::Cancelled;
       return;
     }
-    if (!configured_ || !MakeContext()) {
+    if (!configured_ || !MakeLink()) {
       answer.status = Status::NotConfigured;
       return;
     }
@@ -200,7 +180,7 @@ class ModbusInterface : public KxInterface {
         answer.status = Status::Cancelled;
         return;
       }
-      if (!connected_ && !Connect()) {
+      if (!link_->IsOpen() && !Connect()) {
         answer.status = Status::Connection;
         answer.detail = lastConnectErrno_;
         continue;
@@ -209,57 +189,27 @@ class ModbusInterface : public KxInterface {
     }
   }
 
-  // One attempt on a connected context; true when there is nothing more to
-  // try (a reply, valid or a Modbus exception).
+  // One attempt on an open link; true when there is nothing more to try (a
+  // reply, valid or a Modbus exception).
   bool ReadOnce(const mb::Request& req, mb::ReadReply& answer) {
-    modbus_set_slave(ctx_, req.unit);
     PauseBeforeRequest();
-    mb::ClearModbusError();
-    const int n = req.table == mb::Table::Input
-                      ? modbus_read_input_registers(ctx_, req.address, req.count, answer.registers)
-                      : modbus_read_registers(ctx_, req.address, req.count, answer.registers);
+    answer.status = link_->Read(req, answer.registers, answer.detail);
     lastRequestEnd_ = std::chrono::steady_clock::now();
-    if (n == req.count) {
-      answer.status = Status::Ok;
-      answer.detail = 0;
-      answer.count = req.count;
-      return true;
+    switch (answer.status) {
+      case Status::Ok:
+        answer.count = req.count;
+        return true;
+      case Status::Exception:
+        return true;
+      case Status::Connection:
+        if (!down_)
+          Log("conexão perdida com " + settings_.Describe() + ": " + ErrorText(answer.detail));
+        down_ = true;
+        link_->Close();
+        return false;
+      default:  // NoAnswer, BadFrame: the link forgot any late reply
+        return false;
     }
-    const int err = n < 0 ? mb::LastModbusError() : EMBBADDATA;
-    if (err > MODBUS_ENOBASE && err <= MODBUS_ENOBASE + MODBUS_EXCEPTION_GATEWAY_TARGET) {
-      answer.status = Status::Exception;
-      answer.detail = err - MODBUS_ENOBASE;
-      return true;
-    }
-    if (err == ETIMEDOUT) {
-      answer.status = Status::NoAnswer;
-      answer.detail = 0;
-      ForgetPendingReply();
-      return false;
-    }
-    if (err == EMBBADCRC || err == EMBBADDATA || err == EMBBADSLAVE || err == EMBMDATA ||
-        err == EMBBADEXC || err == EMBUNKEXC) {
-      answer.status = Status::BadFrame;
-      answer.detail = err;
-      ForgetPendingReply();
-      return false;
-    }
-    // The connection itself failed (reset, broken pipe, device gone).
-    answer.status = Status::Connection;
-    answer.detail = err;
-    if (!down_) Log("conexão perdida com " + settings_.Describe() + ": " + ErrorText(err));
-    down_ = true;
-    Disconnect();
-    return false;
-  }
-
-  // After a reply that did not come (or came wrong), whatever arrives late
-  // must not be taken for the next request's reply.
-  void ForgetPendingReply() {
-    if (settings_.mode == mb::BusSettings::Mode::Tcp)
-      Disconnect();
-    else
-      modbus_flush(ctx_);
   }
 
   static std::string ErrorText(int err) {
@@ -284,8 +234,7 @@ class ModbusInterface : public KxInterface {
   bool configured_ = false;
   mb::BusQueue bus_;
   // Held by whoever holds the bus:
-  modbus_t* ctx_ = nullptr;
-  bool connected_ = false;
+  std::unique_ptr<mb::BusLink> link_;
   bool everConnected_ = false;
   bool down_ = false;  // a failure was logged and no success since
   int lastConnectErrno_ = 0;
