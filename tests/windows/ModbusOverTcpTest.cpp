@@ -178,4 +178,44 @@ TEST(ModbusOverTcp, TheWindowsPackagesJournalTheSimulatorAndDeliverItsSamples) {
   std::filesystem::current_path(previous);
 }
 
+// RTU frames over Winsock to a converter (pymodbus on the Linux side, the
+// script of the Linux tests): values decoded, and a unit not on the line
+// gives no answer.
+TEST(ModbusOverTcp, RtuFramesOverWinsockReachAMeterBehindAConverter) {
+  const char* port = std::getenv("TELVANE_RTU_TCP_PORT");
+  if (port == nullptr) GTEST_SKIP() << "TELVANE_RTU_TCP_PORT not set";
+  proc::TempDir dir;
+  const auto previous = std::filesystem::current_path();
+  std::filesystem::current_path(Fs(dir.Path()));
+  PackageLog log;
+  {
+    KxListaInterfaces interfaces;
+    KxListaDrivers drivers;
+    const std::string configs =
+        std::string("host=127.0.0.1; port=") + port + "; framing=rtu; timeout_ms=300; retries=0";
+    KxInterface* bus = interfaces.AddInterface(
+        1, Pkg("ModbusInterface"), &log, reinterpret_cast<const uint8_t*>(configs.data()),
+        static_cast<int32_t>(configs.size()));
+    ASSERT_NE(bus, nullptr);
+    ASSERT_TRUE(bus->Aberta) << log.All();
+    KxDriver* driver = drivers.AddDriver(Pkg("ModbusMeter"), 5, bus);
+    for (const auto& [unit, expected] : {std::pair<int, std::string>{5, "230.5"}, {6, ""}}) {
+      std::unique_ptr<KxEquipamento> meter(driver->CreateEquipamento(
+          10 + unit, unit, 1440, Channels({{0, 350}, {10, 440}}), &log));
+      ASSERT_NE(meter, nullptr);
+      std::vector<std::u16string> names, values;
+      const int rc = meter->ReadOnline(names, values);
+      if (expected.empty()) {
+        EXPECT_NE(rc, 0) << log.All();
+        continue;
+      }
+      ASSERT_EQ(rc, 0) << log.All();
+      ASSERT_EQ(values.size(), 2u);
+      EXPECT_EQ(text::FromUtf16(values[0]), expected);
+      EXPECT_EQ(text::FromUtf16(values[1]), "-123456");
+    }
+  }
+  std::filesystem::current_path(previous);
+}
+
 }  // namespace
