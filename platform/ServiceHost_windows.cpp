@@ -90,6 +90,14 @@ struct ServiceState {
     Wake();
   }
 
+  void Post(const KxMessage& message) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      queue.push_back(message);
+    }
+    Wake();
+  }
+
   // True when the service control manager runs the service.
   bool Managed() {
     std::lock_guard<std::mutex> lock(statusMutex);
@@ -107,10 +115,11 @@ struct ServiceState {
     // shutdown the system sends PRESHUTDOWN first, while the other services
     // (Firebird's among them) still run, and waits for the stop up to the
     // preshutdown timeout; SHUTDOWN comes only to systems without it.
+    // TIMECHANGE: the system's clock was set.
     status.dwControlsAccepted =
-        state == SERVICE_RUNNING
-            ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN | SERVICE_ACCEPT_SHUTDOWN
-            : 0;
+        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN |
+                                       SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_TIMECHANGE
+                                 : 0;
     const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
     status.dwWaitHint = pending ? kWaitHintMs : 0;
     status.dwCheckPoint = pending ? status.dwCheckPoint + 1 : 0;
@@ -154,12 +163,18 @@ std::atomic<int> g_serviceResult{1};
 // The service's run, on the thread that calls it: start, the loop, stop.
 // Returns the process exit status; the caller reports SERVICE_STOPPED.
 int RunService(ServiceState& impl, TService& service) {
+  // Under the manager a setting of the clock comes as the TIMECHANGE
+  // control (ControlHandler), which the system sends for the clock only,
+  // not for a change of time zone. A console run has a desktop of its own,
+  // where the system's WM_TIMECHANGE broadcast reaches a hidden window.
   std::unique_ptr<KxTimeChangeWatch> watch;
-  try {
-    watch = std::make_unique<KxTimeChangeWatch>();
-  } catch (const std::exception& e) {
-    // The service still runs; only the detection of clock changes is lost.
-    service.ServiceReport(std::string("clock change detection unavailable: ") + e.what());
+  if (!impl.Managed()) {
+    try {
+      watch = std::make_unique<KxTimeChangeWatch>();
+    } catch (const std::exception& e) {
+      // The service still runs; only the detection of clock changes is lost.
+      service.ServiceReport(std::string("clock change detection unavailable: ") + e.what());
+    }
   }
 
   impl.Report(SERVICE_START_PENDING);
@@ -250,6 +265,11 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
         state->Report(SERVICE_STOP_PENDING);
         state->RequestStop();
       }
+      return NO_ERROR;
+    case SERVICE_CONTROL_TIMECHANGE:
+      // The system's clock was set: handed to the service as the console's
+      // watch hands it.
+      if (state != nullptr) state->Post(KxMessage{WM_TIMECHANGE, 0, 0});
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
       return NO_ERROR;
@@ -552,10 +572,4 @@ int TServiceApplication::Uninstall(TService& service) {
 
 void TServiceApplication::RequestStop() { impl_->RequestStop(); }
 
-void TServiceApplication::PostMessage(const KxMessage& message) {
-  {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    impl_->queue.push_back(message);
-  }
-  impl_->Wake();
-}
+void TServiceApplication::PostMessage(const KxMessage& message) { impl_->Post(message); }

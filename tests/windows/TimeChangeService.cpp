@@ -1,9 +1,15 @@
-// A throwaway Windows service for the wine check (scripts/test-windows):
-// once started it broadcasts WM_TIMECHANGE to the top-level windows of its
-// desktop, the one the services share, and stops. The system does the same
-// after its clock is set; a broadcast from a program outside the services'
-// desktop would not reach the service under test.
+// A throwaway tool for the wine check (scripts/test-windows), in two roles:
+// - started as a service (no argument), it broadcasts WM_TIMECHANGE to the
+//   top-level windows of its desktop, the one the services share, and
+//   stops: what the system sends after any change of time, a time zone's
+//   included;
+// - `telvane_timechange --accepted NAME` prints the controls that service
+//   NAME accepts now (dwControlsAccepted, in hex).
 #include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
 
 namespace {
 
@@ -27,9 +33,29 @@ void WINAPI Main(DWORD, LPWSTR* argv) {
   Report(SERVICE_STOPPED);
 }
 
+int PrintAccepted(const std::wstring& name) {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (manager == nullptr) return 2;
+  SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS);
+  int rc = 3;
+  SERVICE_STATUS status{};
+  if (service != nullptr && QueryServiceStatus(service, &status)) {
+    std::printf("0x%lx\n", static_cast<unsigned long>(status.dwControlsAccepted));
+    rc = 0;
+  }
+  if (service != nullptr) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return rc;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--accepted") == 0) {
+    std::wstring name;
+    for (const char* p = argv[2]; *p != '\0'; ++p) name += static_cast<wchar_t>(*p);  // ASCII
+    return PrintAccepted(name);
+  }
   wchar_t name[] = L"TelvaneTimeChange";
   SERVICE_TABLE_ENTRYW table[] = {{name, Main}, {nullptr, nullptr}};
   return StartServiceCtrlDispatcherW(table) ? 0 : 1;
