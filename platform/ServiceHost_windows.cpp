@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <deque>
 #include <exception>
 #include <iostream>
@@ -15,6 +16,7 @@
 
 #include "platform/EventLog.h"
 #include "platform/ExePath.h"
+#include "platform/ServiceAccount.h"
 #include "platform/TimeChangeWatch.h"
 #include "platform/Win32Api_windows.h"
 
@@ -516,12 +518,25 @@ int TServiceApplication::Install(TService& service) {
     // Quoted: a path with blanks would otherwise be split.
     const std::wstring command = L"\"" + Wide(exe) + L"\"";
     const std::wstring dependencies = DependencyList(service.Dependencies);
+    // Whoever may write the folder chooses the code the service runs: only
+    // SYSTEM and administrators may, and the service's own account may write
+    // its log and the folders its packages write in. Refused when that
+    // cannot be set.
+    for (const std::string& line : platform::serviceaccount::SecureFolder(
+             platform::ExtractFolder(exe), service.Name, service.WritableFiles,
+             service.WritableFolders))
+      std::cout << line << std::endl;
+    // Its virtual account by default; $TELVANE_SERVICE_USER=LocalSystem
+    // keeps the system's account.
+    const char* chosen = std::getenv("TELVANE_SERVICE_USER");
+    const bool system = chosen != nullptr && std::string(chosen) == "LocalSystem";
+    const std::wstring account = Wide(platform::serviceaccount::VirtualAccount(service.Name));
     UniqueServiceHandle created(::CreateServiceW(
         manager.Get(), Wide(service.Name).c_str(), Wide(service.DisplayName).c_str(),
         // SERVICE_START: a restart among the failure actions needs it.
         SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START, SERVICE_WIN32_OWN_PROCESS,
         SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
-        dependencies.c_str(), nullptr, nullptr));
+        dependencies.c_str(), system ? nullptr : account.c_str(), nullptr));
     if (!created) throw std::runtime_error("CreateServiceW: " + ErrorText(::GetLastError()));
     ConfigureRecovery(created.Get(), service.Name);
     // Where a service without a console says why it did not start.

@@ -4,8 +4,13 @@
 //   stops: what the system sends after any change of time, a time zone's
 //   included;
 // - `telvane_timechange --accepted NAME` prints the controls that service
-//   NAME accepts now (dwControlsAccepted, in hex).
+//   NAME accepts now (dwControlsAccepted, in hex);
+// - `telvane_timechange --dacl PATH` prints the DACL of a file or folder in
+//   SDDL.
 #include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstring>
@@ -48,9 +53,27 @@ int PrintAccepted(const std::wstring& name) {
   return rc;
 }
 
+int PrintDacl(const char* path) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (GetNamedSecurityInfoA(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                            nullptr, nullptr, &sd) != ERROR_SUCCESS)
+    return 2;
+  LPSTR text = nullptr;
+  int rc = 3;
+  if (ConvertSecurityDescriptorToStringSecurityDescriptorA(sd, SDDL_REVISION_1,
+                                                           DACL_SECURITY_INFORMATION, &text, nullptr)) {
+    std::printf("%s\n", text);
+    LocalFree(text);
+    rc = 0;
+  }
+  LocalFree(sd);
+  return rc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--dacl") == 0) return PrintDacl(argv[2]);
   if (argc == 3 && std::strcmp(argv[1], "--accepted") == 0) {
     std::wstring name;
     for (const char* p = argv[2]; *p != '\0'; ++p) name += static_cast<wchar_t>(*p);  // ASCII
