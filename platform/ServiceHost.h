@@ -104,6 +104,9 @@ class TService {
   std::string DisplayName;
   // Services this one needs (started before it).
   std::vector<std::string> Dependencies;
+  // Windows: the service runs as its virtual account NT SERVICE\<Name>
+  // ($TELVANE_SERVICE_USER=LocalSystem at --install: the system's), and
+  // --install lets it modify the writable paths below.
   // POSIX: the system account the installed service runs as (--install
   // creates it when missing; $TELVANE_SERVICE_USER at --install names
   // another, "root" runs it as root), and what that account must be able to
