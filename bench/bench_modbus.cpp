@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "packages/modbus/ModbusProtocol.h"
-#include "packages/modbus/SampleJournal.h"
+#include "packages/fieldbus/SampleJournal.h"
 #include "packages/modbus/sim/ModbusSimServer.h"
 #include "plugins/TelvaneSdk.h"
 
@@ -147,8 +147,8 @@ int main(int argc, char** argv) {
     const std::string path = "bench_modbus.jrn";
     for (int channels : {1, 10}) {
       std::filesystem::remove(path);
-      mb::SampleJournal journal(path, 1, 0, [](const std::string&) {});
-      std::vector<mb::SampleJournal::Sample> samples;
+      fb::SampleJournal journal(path, 1, 0, [](const std::string&) {});
+      std::vector<fb::SampleJournal::Sample> samples;
       for (int c = 0; c < channels; ++c) samples.push_back({c, 1.5f});
       const int rounds = 300;
       const auto start = Clock::now();

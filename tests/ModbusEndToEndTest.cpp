@@ -23,8 +23,8 @@
 
 #include "database/FbQuery.h"
 #include "database/FbTransaction.h"
-#include "packages/modbus/LocalClock.h"
-#include "packages/modbus/SampleJournal.h"
+#include "packages/fieldbus/LocalClock.h"
+#include "packages/fieldbus/SampleJournal.h"
 #include "packages/modbus/sim/ModbusSimServer.h"
 #include "service/KxLoadThread.h"
 #include "support/InstallationKit.h"
@@ -46,7 +46,7 @@ constexpr int kClockRegister = 100;  // holding register 100, uint16 (LOCAL_ID 4
 // The clock register of `unit`: which 2-second boundary of its minute it is.
 void AddClock(ModbusSimServer& server, uint8_t unit) {
   server.SetHook(unit, [](uint16_t* holding, uint16_t*) {
-    holding[kClockRegister] = static_cast<uint16_t>(mb::LocalNowMs() % mb::kMsPerMinute / kPeriodMs);
+    holding[kClockRegister] = static_cast<uint16_t>(fb::LocalNowMs() % fb::kMsPerMinute / kPeriodMs);
   });
 }
 
@@ -108,7 +108,7 @@ class ModbusEndToEndTest : public ::testing::Test {
               "select DATA, VALOR from HISTORICOS_H where CANAL_ID = " + std::to_string(canal) +
                   " order by DATA, VALOR");
     for (q.ExecQuery(); !q.Eof(); q.Next())
-      out.push_back({mb::FromDateTime(q.FieldByName("DATA").AsDateTime()),
+      out.push_back({fb::FromDateTime(q.FieldByName("DATA").AsDateTime()),
                      q.FieldByName("VALOR").AsDouble()});
     q.Close();
     tr.Commit();
@@ -119,7 +119,7 @@ class ModbusEndToEndTest : public ::testing::Test {
   std::vector<int64_t> Boundaries(int canal) {
     std::vector<int64_t> out;
     for (const auto& [data, value] : Rows(canal)) {
-      EXPECT_EQ(data % mb::kMsPerMinute, 0);
+      EXPECT_EQ(data % fb::kMsPerMinute, 0);
       EXPECT_TRUE(value >= 0 && value < 30 && value == static_cast<int>(value)) << value;
       out.push_back(data + static_cast<int64_t>(value) * kPeriodMs);
     }
@@ -139,13 +139,13 @@ class ModbusEndToEndTest : public ::testing::Test {
   bool UpToDate(int canal) {
     try {
       const auto b = Boundaries(canal);
-      return !b.empty() && b.back() >= mb::LocalNowMs() - 2 * kPeriodMs;
+      return !b.empty() && b.back() >= fb::LocalNowMs() - 2 * kPeriodMs;
     } catch (const std::exception&) {
       return false;
     }
   }
-  std::vector<mb::JournalRecord> Journal(int equipId) {
-    return mb::SampleJournal::ReadAll(work.File("ModbusJournal/equip-" + std::to_string(equipId) + ".jrn"));
+  std::vector<fb::JournalRecord> Journal(int equipId) {
+    return fb::SampleJournal::ReadAll(work.File("ModbusJournal/equip-" + std::to_string(equipId) + ".jrn"));
   }
 
   TestDatabase db;
@@ -189,7 +189,7 @@ TEST_F(ModbusEndToEndTest, EveryBoundaryIsStoredOnceDecodedByTypeAlsoAcrossARest
            Int("select count(*) from ONLINE_VALUES where EQUIP_ID = 12") == 14;
   }, 60s));
   Stop();
-  const int64_t stoppedAt = mb::LocalNowMs();
+  const int64_t stoppedAt = fb::LocalNowMs();
   const size_t before = Boundaries(120).size();
   std::this_thread::sleep_for(std::chrono::milliseconds(2 * kPeriodMs));
   Start();
@@ -267,14 +267,14 @@ TEST_F(ModbusEndToEndTest, ASilentMeterADatabaseOutageAndARestartLoseAndInventNo
 
   // Meter 13 stops answering for a while: an alarm each way, its status, no
   // row for what it did not answer; meter 12 is not held up.
-  const int64_t silentFrom = mb::LocalNowMs();
+  const int64_t silentFrom = fb::LocalNowMs();
   server->SetSilent(8, true);
   ASSERT_TRUE(WaitUntil([&] {
     return Int("select count(*) from ALARMES where EQUIP_ID = 13 and CLASSE = 20") == 1 &&
            Int("select STATUS from STATUS_EQUIPS where EQUIP_ID = 13") == 3;
   }, 30s));
   std::this_thread::sleep_for(std::chrono::milliseconds(2 * kPeriodMs));
-  const int64_t silentTo = mb::LocalNowMs();
+  const int64_t silentTo = fb::LocalNowMs();
   server->SetSilent(8, false);
   ASSERT_TRUE(WaitUntil([&] {
     return Int("select count(*) from ALARMES where EQUIP_ID = 13 and CLASSE = 21") == 1 &&
@@ -303,7 +303,7 @@ TEST_F(ModbusEndToEndTest, ASilentMeterADatabaseOutageAndARestartLoseAndInventNo
   proxy.Cut();
   std::this_thread::sleep_for(std::chrono::milliseconds(2 * kPeriodMs));
   Stop();
-  const int64_t stoppedAt = mb::LocalNowMs();
+  const int64_t stoppedAt = fb::LocalNowMs();
   proxy.Restore();
   Start();
   ASSERT_TRUE(WaitUntil([&] { return UpToDate(120) && UpToDate(130); }, 60s));

@@ -12,17 +12,17 @@
 #include <string>
 #include <vector>
 
-#include "packages/modbus/LocalClock.h"
-#include "packages/modbus/SampleJournal.h"
+#include "packages/fieldbus/LocalClock.h"
+#include "packages/fieldbus/SampleJournal.h"
 #include "platform/DateTime.h"
 #include "support/ProcUtil.h"
 
 namespace {
 
-using mb::kMsPerDay;
-using mb::kMsPerMinute;
-using mb::kMsPerSecond;
-using mb::SampleJournal;
+using fb::kMsPerDay;
+using fb::kMsPerMinute;
+using fb::kMsPerSecond;
+using fb::SampleJournal;
 
 // A UTF-8 path for std::filesystem and the streams (Windows would read a
 // narrow string in its ANSI code page).
@@ -177,12 +177,12 @@ TEST_F(ModbusJournalTest, OldSamplesAreDroppedAndAForeignFileIsSetAside) {
 // The journal's dates are the local clock's: the service's own clock agrees,
 // and dates before 1970 (which a C runtime may refuse) are written out.
 TEST(ModbusLocalClock, AgreesWithTheServiceAndFormatsAnyDate) {
-  const int64_t service = mb::FromDateTime(dt::SystemNow());
-  EXPECT_LT(std::llabs(mb::LocalNowMs() - service), 2 * kMsPerSecond);
-  EXPECT_EQ(mb::FormatMs(kT0 + 5 * kMsPerSecond + 999), "16/03/2016 12:07:05");
-  EXPECT_EQ(mb::FormatMs(0), "30/12/1899 00:00:00");
-  EXPECT_EQ(mb::FormatMs(25569 * kMsPerDay - 1), "31/12/1969 23:59:59");
-  EXPECT_EQ(mb::FormatMs(-2 * 365 * kMsPerDay + 3 * 3600 * kMsPerSecond), "30/12/1897 03:00:00");
+  const int64_t service = fb::FromDateTime(dt::SystemNow());
+  EXPECT_LT(std::llabs(fb::LocalNowMs() - service), 2 * kMsPerSecond);
+  EXPECT_EQ(fb::FormatMs(kT0 + 5 * kMsPerSecond + 999), "16/03/2016 12:07:05");
+  EXPECT_EQ(fb::FormatMs(0), "30/12/1899 00:00:00");
+  EXPECT_EQ(fb::FormatMs(25569 * kMsPerDay - 1), "31/12/1969 23:59:59");
+  EXPECT_EQ(fb::FormatMs(-2 * 365 * kMsPerDay + 3 * 3600 * kMsPerSecond), "30/12/1897 03:00:00");
 }
 
 }  // namespace

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "packages/modbus/LocalClock.h"
+#include "packages/fieldbus/LocalClock.h"
 #include "packages/modbus/ModbusProtocol.h"
 #include "packages/modbus/RtuFrame.h"
 #include "packages/modbus/sim/ModbusSimServer.h"
@@ -42,9 +42,9 @@ std::string Pkg(const std::string& file) { return std::string(TELVANE_PACKAGES_D
 // counts the requests it makes itself.
 int QuietPeriod() {
   for (int minutes : {1440, 1439, 1433}) {
-    const int64_t period = minutes * mb::kMsPerMinute;
-    const int64_t since = mb::LocalNowMs() % period;
-    if (since > 2 * mb::kMsPerMinute && period - since > mb::kMsPerMinute) return minutes;
+    const int64_t period = minutes * fb::kMsPerMinute;
+    const int64_t since = fb::LocalNowMs() % period;
+    if (since > 2 * fb::kMsPerMinute && period - since > fb::kMsPerMinute) return minutes;
   }
   return 1440;
 }

@@ -45,11 +45,11 @@ if(TARGET ModbusMeter)
   target_sources(telvane_wintests PRIVATE
     ModbusJournalTest.cpp
     windows/ModbusSystemTest.cpp
-    ${CMAKE_SOURCE_DIR}/packages/modbus/SampleJournal.cpp
-    ${CMAKE_SOURCE_DIR}/packages/modbus/JournalFile_windows.cpp
-    ${CMAKE_SOURCE_DIR}/packages/modbus/LocalClock_windows.cpp
-    ${CMAKE_SOURCE_DIR}/packages/modbus/SystemError_windows.cpp
-    ${CMAKE_SOURCE_DIR}/packages/modbus/SerialPort_windows.cpp)
+    ${CMAKE_SOURCE_DIR}/packages/fieldbus/SampleJournal.cpp
+    ${CMAKE_SOURCE_DIR}/packages/fieldbus/JournalFile_windows.cpp
+    ${CMAKE_SOURCE_DIR}/packages/fieldbus/LocalClock_windows.cpp
+    ${CMAKE_SOURCE_DIR}/packages/fieldbus/SystemError_windows.cpp
+    ${CMAKE_SOURCE_DIR}/packages/fieldbus/SerialPort_windows.cpp)
   target_link_libraries(telvane_wintests PRIVATE ws2_32)
 
   add_executable(telvane_winmodbus windows/ModbusOverTcpTest.cpp support/ProcUtil.cpp)

@@ -5,22 +5,22 @@
 #include <cerrno>
 #include <string>
 
-#include "packages/modbus/SerialPort.h"
-#include "packages/modbus/SystemError.h"
+#include "packages/fieldbus/SerialPort.h"
+#include "packages/fieldbus/SystemError.h"
 
 namespace mb {
 
 std::unique_ptr<LibmodbusLink> LibmodbusLink::Create(const BusSettings& settings, int& err) {
   // libmodbus leaves a system's error where the system does (errno, or
   // GetLastError/WSAGetLastError on Windows): SystemError.h reads it there.
-  ClearModbusError();
+  fb::ClearBusError();
   modbus_t* ctx =
       settings.mode == BusSettings::Mode::Tcp
           ? modbus_new_tcp_pi(settings.host.c_str(), std::to_string(settings.port).c_str())
-          : modbus_new_rtu(SerialPortPath(settings.device).c_str(), settings.baud, settings.parity,
+          : modbus_new_rtu(fb::SerialPortPath(settings.device).c_str(), settings.baud, settings.parity,
                            settings.dataBits, settings.stopBits);
   if (ctx == nullptr) {
-    err = LastModbusError();
+    err = fb::LastBusError();
     return nullptr;
   }
   // Retries are ours: libmodbus must neither reconnect nor sleep by itself.
@@ -39,12 +39,12 @@ LibmodbusLink::~LibmodbusLink() {
 }
 
 bool LibmodbusLink::Open(int& err) {
-  ClearModbusError();
+  fb::ClearBusError();
   if (modbus_connect(ctx_) == 0) {
     open_ = true;
     return true;
   }
-  err = LastModbusError();
+  err = fb::LastBusError();
   return false;
 }
 
@@ -55,7 +55,7 @@ void LibmodbusLink::Close() {
 
 Status LibmodbusLink::Read(const Request& req, uint16_t* registers, int32_t& detail) {
   modbus_set_slave(ctx_, req.unit);
-  ClearModbusError();
+  fb::ClearBusError();
   const int n = req.table == Table::Input
                     ? modbus_read_input_registers(ctx_, req.address, req.count, registers)
                     : modbus_read_registers(ctx_, req.address, req.count, registers);
@@ -63,7 +63,7 @@ Status LibmodbusLink::Read(const Request& req, uint16_t* registers, int32_t& det
     detail = 0;
     return Status::Ok;
   }
-  const int err = n < 0 ? LastModbusError() : EMBBADDATA;
+  const int err = n < 0 ? fb::LastBusError() : EMBBADDATA;
   if (err > MODBUS_ENOBASE && err <= MODBUS_ENOBASE + MODBUS_EXCEPTION_GATEWAY_TARGET) {
     detail = err - MODBUS_ENOBASE;
     return Status::Exception;

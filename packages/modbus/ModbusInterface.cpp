@@ -32,12 +32,12 @@
 
 #include "packages/common/PackageText.h"
 #include "packages/modbus/BusLink.h"
-#include "packages/modbus/BusQueue.h"
+#include "packages/fieldbus/BusQueue.h"
 #include "packages/modbus/BusSettings.h"
 #include "packages/modbus/LibmodbusLink.h"
 #include "packages/modbus/ModbusProtocol.h"
 #include "packages/modbus/RtuTcpLink.h"
-#include "packages/modbus/SystemError.h"
+#include "packages/fieldbus/SystemError.h"
 #include "plugins/TelvaneSdk.h"
 
 namespace {
@@ -98,14 +98,14 @@ class ModbusInterface : public KxInterface {
   }
 
   bool Open() override {
-    mb::BusTurn turn(bus_, nullptr);
+    fb::BusTurn turn(bus_, nullptr);
     if (!configured_) return false;
     if (!MakeLink()) return false;
     return Connect();
   }
 
   void Close() override {
-    mb::BusTurn turn(bus_, nullptr);
+    fb::BusTurn turn(bus_, nullptr);
     if (link_ != nullptr) link_->Close();
   }
 
@@ -165,7 +165,7 @@ class ModbusInterface : public KxInterface {
       answer.status = Status::Cancelled;
       return;
     }
-    mb::BusTurn turn(bus_, req.cancel);
+    fb::BusTurn turn(bus_, req.cancel);
     if (!turn.Held()) {
       answer.status = Status::Cancelled;
       return;
@@ -224,7 +224,7 @@ class ModbusInterface : public KxInterface {
       case EACCES: return "sem permissão";
       default:
         return "erro " + std::to_string(err) + " (" +
-               (err > MODBUS_ENOBASE ? std::string(modbus_strerror(err)) : mb::ModbusErrorText(err)) +
+               (err > MODBUS_ENOBASE ? std::string(modbus_strerror(err)) : fb::BusErrorText(err)) +
                ")";
     }
   }
@@ -232,7 +232,7 @@ class ModbusInterface : public KxInterface {
   KxPackageLog* log_;
   mb::BusSettings settings_;  // written by Configure, before any request
   bool configured_ = false;
-  mb::BusQueue bus_;
+  fb::BusQueue bus_;
   // Held by whoever holds the bus:
   std::unique_ptr<mb::BusLink> link_;
   bool everConnected_ = false;

@@ -54,11 +54,11 @@
 #include <vector>
 
 #include "packages/common/PackageText.h"
-#include "packages/modbus/LocalClock.h"
+#include "packages/fieldbus/LocalClock.h"
 #include "packages/modbus/ModbusProtocol.h"
 #include "packages/modbus/RegisterFormat.h"
 #include "packages/modbus/RegisterReader.h"
-#include "packages/modbus/SampleJournal.h"
+#include "packages/fieldbus/SampleJournal.h"
 #include "plugins/TelvaneSdk.h"
 
 namespace {
@@ -78,10 +78,10 @@ std::string Utf8(const std::filesystem::path& path) {
 
 // The longest gap between the rounds that ask a unit that does not answer
 // (never below one period).
-constexpr int64_t kMaxSilentGapMs = 15 * mb::kMsPerMinute;
+constexpr int64_t kMaxSilentGapMs = 15 * fb::kMsPerMinute;
 
 // Texts of the alarms, rebuilt from what the journal keeps.
-std::string AlarmText(const mb::SampleJournal::Alarm& alarm) {
+std::string AlarmText(const fb::SampleJournal::Alarm& alarm) {
   if (alarm.classe == kReadRecoveryClass) return "Leitura normalizada";
   const auto status = static_cast<mb::Status>(alarm.reason);
   const auto detail = static_cast<int32_t>(alarm.detail & 0xFFFFFFFF);
@@ -127,8 +127,8 @@ MeterPlan MakePlan(int32_t equipId, int32_t drvAddr1, int32_t drvAddr2, const Kx
   if (drvAddr2 < 0 || drvAddr2 > 1440)
     throw std::runtime_error(prefix + "período " + std::to_string(drvAddr2) +
                              " inválido (DRV_ADDR2: minutos, de 1 a 1440; 0 = 15)");
-  plan.periodMs = settings.periodS > 0 ? settings.periodS * mb::kMsPerSecond
-                                       : (drvAddr2 == 0 ? 15 : drvAddr2) * mb::kMsPerMinute;
+  plan.periodMs = settings.periodS > 0 ? settings.periodS * fb::kMsPerSecond
+                                       : (drvAddr2 == 0 ? 15 : drvAddr2) * fb::kMsPerMinute;
 
   for (int i = 0; i < canais.Count(); ++i) {
     const KxCanal& canal = *canais.Items(i);
@@ -172,14 +172,14 @@ class ModbusMeter : public KxEquipamento {
     reader_ = std::make_unique<mb::RegisterReader>(iface, plan_.unit, specs,
                                                    [this](const std::string& t) { Log(t); });
     try {
-      journal_ = std::make_unique<mb::SampleJournal>(plan_.journalPath, equipId, mb::LocalNowMs(),
+      journal_ = std::make_unique<fb::SampleJournal>(plan_.journalPath, equipId, fb::LocalNowMs(),
                                                      [this](const std::string& t) { Log(t); });
     } catch (const std::exception& e) {
       throw std::runtime_error(Prefix(equipId) + "diário inutilizável: " + e.what());
     }
     Log("unidade " + std::to_string(plan_.unit) + ", " + std::to_string(plan_.channels.size()) +
         " canal(is) em " + std::to_string(reader_->BlockCount()) + " bloco(s), período " +
-        std::to_string(plan_.periodMs / mb::kMsPerSecond) + " s, diário " + plan_.journalPath +
+        std::to_string(plan_.periodMs / fb::kMsPerSecond) + " s, diário " + plan_.journalPath +
         " (" + std::to_string(journal_->Count()) + " registros)");
     sampler_ = std::thread([this] { Run(); });
   }
@@ -197,17 +197,17 @@ class ModbusMeter : public KxEquipamento {
     const Channel* channel = FindChannel(equipIndex);
     if (channel == nullptr) return ReadEnd;
     int64_t ms = 0;
-    if (!journal_->NextSample(channel->address, mb::FromDateTime(from), mb::LocalNowMs(), ms,
+    if (!journal_->NextSample(channel->address, fb::FromDateTime(from), fb::LocalNowMs(), ms,
                               value))
       return ReadEnd;
-    date = mb::ToDateTime(ms);
+    date = fb::ToDateTime(ms);
     return ReadOk;
   }
 
   int ReadAlarme(TDateTime from, TDateTime& date, std::u16string& text, int32_t& classe) override {
-    mb::SampleJournal::Alarm alarm;
-    if (journal_->NextAlarm(mb::FromDateTime(from), mb::LocalNowMs(), alarm)) {
-      date = mb::ToDateTime(alarm.dateMs);
+    fb::SampleJournal::Alarm alarm;
+    if (journal_->NextAlarm(fb::FromDateTime(from), fb::LocalNowMs(), alarm)) {
+      date = fb::ToDateTime(alarm.dateMs);
       text = pkg::ToUtf16(AlarmText(alarm));
       classe = alarm.classe;
       return ReadOk;
@@ -292,20 +292,20 @@ class ModbusMeter : public KxEquipamento {
     bool first = true;
     std::unique_lock<std::mutex> lock(waitMutex_);
     while (!stop_) {
-      const int64_t now = mb::LocalNowMs();
-      const int64_t boundary = mb::FloorDiv(now, plan_.periodMs) * plan_.periodMs;
+      const int64_t now = fb::LocalNowMs();
+      const int64_t boundary = fb::FloorDiv(now, plan_.periodMs) * plan_.periodMs;
       if (boundary > handled) {
         handled = boundary;
         const int64_t late = now - boundary;
-        if (late <= std::min<int64_t>(plan_.periodMs / 2, mb::kMsPerMinute)) {
+        if (late <= std::min<int64_t>(plan_.periodMs / 2, fb::kMsPerMinute)) {
           lock.unlock();
           SampleRound(boundary);
           lock.lock();
           continue;
         }
         if (!first)
-          Log("amostra de " + mb::FormatMs(boundary) + " não lida: atraso de " +
-              std::to_string(late / mb::kMsPerSecond) + " s");
+          Log("amostra de " + fb::FormatMs(boundary) + " não lida: atraso de " +
+              std::to_string(late / fb::kMsPerSecond) + " s");
       }
       first = false;
       const int64_t wait = std::min<int64_t>(boundary + plan_.periodMs - now, 1000);
@@ -344,14 +344,14 @@ class ModbusMeter : public KxEquipamento {
   void SampleRound(int64_t boundary) {
     if (SkipSilent(boundary)) return;
     if (boundary <= journal_->LastDateMs()) {
-      Log("amostra de " + mb::FormatMs(boundary) +
+      Log("amostra de " + fb::FormatMs(boundary) +
           " não lida: o diário já tem registros posteriores (leitura anterior demorada ou "
           "relógio do computador atrasado)");
       return;
     }
     const std::vector<mb::ChannelValue> read = reader_->ReadAll(&stop_);
     if (!stop_) NoteSilence(read);
-    std::vector<mb::SampleJournal::Sample> samples;
+    std::vector<fb::SampleJournal::Sample> samples;
     const mb::ChannelValue* failure = nullptr;
     for (size_t i = 0; i < read.size(); ++i) {
       if (read[i].status == mb::Status::Ok)
@@ -362,8 +362,8 @@ class ModbusMeter : public KxEquipamento {
     const bool wasFailing = journal_->Failing();
     // A round cut short by the stop says nothing about the meter.
     const bool failing = stop_ ? wasFailing : failure != nullptr;
-    mb::SampleJournal::Alarm alarm;
-    alarm.dateMs = mb::LocalNowMs();
+    fb::SampleJournal::Alarm alarm;
+    alarm.dateMs = fb::LocalNowMs();
     const bool raise = failing != wasFailing;
     if (raise && failing) {
       const mb::Table table = plan_.channels[static_cast<size_t>(failure - read.data())].format.table;
@@ -375,7 +375,7 @@ class ModbusMeter : public KxEquipamento {
     } else if (raise) {
       alarm.classe = kReadRecoveryClass;
     }
-    if (!journal_->Append(boundary, samples, failing, raise ? &alarm : nullptr, mb::LocalNowMs()))
+    if (!journal_->Append(boundary, samples, failing, raise ? &alarm : nullptr, fb::LocalNowMs()))
       return;
     sampled_.store(true);
     probeFailed_.store(false);  // the journal tells from now on
@@ -385,7 +385,7 @@ class ModbusMeter : public KxEquipamento {
   KxPackageLog* log_;
   const MeterPlan plan_;
   std::unique_ptr<mb::RegisterReader> reader_;
-  std::unique_ptr<mb::SampleJournal> journal_;
+  std::unique_ptr<fb::SampleJournal> journal_;
   std::mutex waitMutex_;
   std::condition_variable wake_;
   std::atomic<bool> stop_{false};

@@ -16,7 +16,7 @@ Status RtuTcpLink::Read(const Request& req, uint16_t* registers, int32_t& detail
   }
   const auto function = static_cast<uint8_t>(req.table);
   const std::vector<uint8_t> request = RtuFrame::ReadRequest(req.unit, function, req.address, req.count);
-  const auto deadline = TcpStream::Clock::now() + std::chrono::milliseconds(timeoutMs_);
+  const auto deadline = fb::TcpStream::Clock::now() + std::chrono::milliseconds(timeoutMs_);
   if (!stream_.Send(request.data(), request.size(), deadline, err)) {
     detail = err;
     return Status::Connection;

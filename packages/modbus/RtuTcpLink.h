@@ -17,7 +17,7 @@
 #include <utility>
 
 #include "packages/modbus/BusLink.h"
-#include "packages/modbus/TcpStream.h"
+#include "packages/fieldbus/TcpStream.h"
 
 namespace mb {
 
@@ -35,7 +35,7 @@ class RtuTcpLink : public BusLink {
   std::string host_;
   int port_;
   int timeoutMs_;
-  TcpStream stream_;
+  fb::TcpStream stream_;
 };
 
 }  // namespace mb

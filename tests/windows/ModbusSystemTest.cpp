@@ -9,19 +9,19 @@
 #include <cerrno>
 #include <cstring>
 
-#include "packages/modbus/SerialPort.h"
-#include "packages/modbus/SystemError.h"
+#include "packages/fieldbus/SerialPort.h"
+#include "packages/fieldbus/SystemError.h"
 
 namespace {
 
 TEST(ModbusWindows, SerialPortNamesReachLibmodbusInTheFormWindowsOpens) {
-  EXPECT_EQ(mb::SerialPortPath("COM3"), "\\\\.\\COM3");
-  EXPECT_EQ(mb::SerialPortPath("COM10"), "\\\\.\\COM10");
-  EXPECT_EQ(mb::SerialPortPath("com256"), "\\\\.\\com256");
-  EXPECT_EQ(mb::SerialPortPath("\\\\.\\COM10"), "\\\\.\\COM10");
+  EXPECT_EQ(fb::SerialPortPath("COM3"), "\\\\.\\COM3");
+  EXPECT_EQ(fb::SerialPortPath("COM10"), "\\\\.\\COM10");
+  EXPECT_EQ(fb::SerialPortPath("com256"), "\\\\.\\com256");
+  EXPECT_EQ(fb::SerialPortPath("\\\\.\\COM10"), "\\\\.\\COM10");
   // Not a port number: left to Windows as written.
   for (const char* other : {"COM", "COM0", "COM1:", "COMX", "LPT1", "\\\\.\\CNCA0"})
-    EXPECT_EQ(mb::SerialPortPath(other), other) << other;
+    EXPECT_EQ(fb::SerialPortPath(other), other) << other;
 }
 
 TEST(ModbusWindows, ErrorsLeftInGetLastErrorBecomeTheInterfacesNumbers) {
@@ -32,34 +32,34 @@ TEST(ModbusWindows, ErrorsLeftInGetLastErrorBecomeTheInterfacesNumbers) {
       {WSAEHOSTUNREACH, EHOSTUNREACH}, {WSAENETUNREACH, ENETUNREACH}, {ERROR_FILE_NOT_FOUND, ENOENT},
       {ERROR_ACCESS_DENIED, EACCES},   {ERROR_SEM_TIMEOUT, ETIMEDOUT}};
   for (const auto& [code, expected] : mapped) {
-    mb::ClearModbusError();
+    fb::ClearBusError();
     ::SetLastError(code);
-    EXPECT_EQ(mb::LastModbusError(), expected) << code;
+    EXPECT_EQ(fb::LastBusError(), expected) << code;
   }
-  mb::ClearModbusError();
+  fb::ClearBusError();
   ::WSASetLastError(WSAECONNRESET);
   errno = ETIMEDOUT;
-  EXPECT_EQ(mb::LastModbusError(), ETIMEDOUT);
+  EXPECT_EQ(fb::LastBusError(), ETIMEDOUT);
   // The rest keeps the system's number where it cannot be taken for an errno.
-  mb::ClearModbusError();
+  fb::ClearBusError();
   ::SetLastError(WSAEADDRNOTAVAIL);
-  EXPECT_EQ(mb::LastModbusError(), WSAEADDRNOTAVAIL);
-  mb::ClearModbusError();
+  EXPECT_EQ(fb::LastBusError(), WSAEADDRNOTAVAIL);
+  fb::ClearBusError();
   ::SetLastError(ERROR_GEN_FAILURE);
-  EXPECT_EQ(mb::LastModbusError(), EIO);
+  EXPECT_EQ(fb::LastBusError(), EIO);
   // Nothing left behind: a connection libmodbus gave up waiting for.
-  mb::ClearModbusError();
-  EXPECT_EQ(mb::LastModbusError(), ETIMEDOUT);
+  fb::ClearBusError();
+  EXPECT_EQ(fb::LastBusError(), ETIMEDOUT);
 
   // Texts come from the system, UTF-8, without the line end and full stop
   // FormatMessage gives them (wine has no Winsock texts: only the number).
-  const std::string disk = mb::SystemErrorText(ERROR_DISK_FULL);
+  const std::string disk = fb::SystemErrorText(ERROR_DISK_FULL);
   EXPECT_EQ(disk.find("erro do sistema"), std::string::npos) << disk;
   EXPECT_EQ(disk.find_first_of("\r\n"), std::string::npos) << disk;
   EXPECT_NE(disk.back(), '.') << disk;
-  EXPECT_NE(disk, mb::SystemErrorText(ERROR_ACCESS_DENIED));
-  EXPECT_NE(mb::ModbusErrorText(WSAEADDRNOTAVAIL).find_first_not_of(' '), std::string::npos);
-  EXPECT_EQ(mb::ModbusErrorText(EIO), std::strerror(EIO));
+  EXPECT_NE(disk, fb::SystemErrorText(ERROR_ACCESS_DENIED));
+  EXPECT_NE(fb::BusErrorText(WSAEADDRNOTAVAIL).find_first_not_of(' '), std::string::npos);
+  EXPECT_EQ(fb::BusErrorText(EIO), std::strerror(EIO));
 }
 
 }  // namespace

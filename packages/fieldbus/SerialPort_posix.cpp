@@ -1,7 +1,7 @@
-#include "packages/modbus/SerialPort.h"
+#include "packages/fieldbus/SerialPort.h"
 
-namespace mb {
+namespace fb {
 
 std::string SerialPortPath(const std::string& device) { return device; }
 
-}  // namespace mb
+}  // namespace fb

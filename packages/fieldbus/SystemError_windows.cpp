@@ -1,4 +1,4 @@
-#include "packages/modbus/SystemError.h"
+#include "packages/fieldbus/SystemError.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -14,7 +14,7 @@
 
 #include "packages/common/PackageText.h"
 
-namespace mb {
+namespace fb {
 
 namespace {
 
@@ -60,12 +60,12 @@ int AsErrno(DWORD code) {
 
 }  // namespace
 
-void ClearModbusError() {
+void ClearBusError() {
   errno = 0;
   ::SetLastError(0);  // WSAGetLastError reads the same per-thread slot
 }
 
-int LastModbusError() {
+int LastBusError() {
   if (errno != 0) return errno;  // set by libmodbus itself
   const DWORD code = ::GetLastError();
   // Nothing left: libmodbus's wait for a TCP connection ran out (its select
@@ -79,7 +79,7 @@ int LastModbusError() {
   return code < static_cast<DWORD>(kErrnoLimit) ? EIO : static_cast<int>(code);
 }
 
-std::string ModbusErrorText(int error) {
+std::string BusErrorText(int error) {
   if (error >= 0 && error < kErrnoLimit) return std::strerror(error);
   return SystemErrorText(error);
 }
@@ -99,4 +99,4 @@ std::string SystemErrorText(int code) {
   return pkg::FromUtf16(text);
 }
 
-}  // namespace mb
+}  // namespace fb

@@ -1,4 +1,4 @@
-// The computer's local clock as the Modbus packages see it: an instant is a
+// The computer's local clock as the bus packages see it: an instant is a
 // linear count of milliseconds since 30/12/1899 00:00 local time (the origin
 // of TDateTime), so that period boundaries of the local clock (hh:00, hh:15,
 // ...) are plain multiples of the period.
@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-namespace mb {
+namespace fb {
 
 constexpr int64_t kMsPerSecond = 1000;
 constexpr int64_t kMsPerMinute = 60 * kMsPerSecond;
@@ -52,4 +52,4 @@ inline int64_t FromDateTime(double value) {
   return static_cast<int64_t>(days) * kMsPerDay + fraction;
 }
 
-}  // namespace mb
+}  // namespace fb

@@ -1,8 +1,8 @@
-#include "packages/modbus/SerialPort.h"
+#include "packages/fieldbus/SerialPort.h"
 
 #include <cctype>
 
-namespace mb {
+namespace fb {
 
 std::string SerialPortPath(const std::string& device) {
   // "COM" and a port number: the device namespace's name works for every
@@ -16,4 +16,4 @@ std::string SerialPortPath(const std::string& device) {
   return "\\\\.\\" + device;
 }
 
-}  // namespace mb
+}  // namespace fb

@@ -1,9 +1,9 @@
-#include "packages/modbus/LocalClock.h"
+#include "packages/fieldbus/LocalClock.h"
 
 #include <chrono>
 #include <ctime>
 
-namespace mb {
+namespace fb {
 
 namespace {
 // Days from 30/12/1899 to 01/01/1970.
@@ -31,4 +31,4 @@ std::string FormatMs(int64_t ms) {
   return buf;
 }
 
-}  // namespace mb
+}  // namespace fb

@@ -1,4 +1,4 @@
-#include "packages/modbus/JournalFile.h"
+#include "packages/fieldbus/JournalFile.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -11,13 +11,13 @@
 #include <stdexcept>
 
 #include "packages/common/PackageText.h"
-#include "packages/modbus/SystemError.h"
+#include "packages/fieldbus/SystemError.h"
 
 // Error numbers here are GetLastError() codes. The handle is synchronous:
 // reads and writes name their offset in an OVERLAPPED and wait for it, the
 // file pointer is used only to set the end of the file.
 
-namespace mb {
+namespace fb {
 
 namespace {
 
@@ -128,4 +128,4 @@ bool JournalFile::Replace(const std::string& from, const std::string& to, int& e
 
 std::string JournalFile::ErrorText(int error) { return SystemErrorText(error); }
 
-}  // namespace mb
+}  // namespace fb

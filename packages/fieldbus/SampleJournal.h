@@ -1,6 +1,6 @@
-// SampleJournal: the file in which a ModbusMeter keeps what it sampled, so
-// that the service can take it at its own pace (a database outage or a
-// service restart loses nothing that was sampled).
+// SampleJournal: the file in which a meter driver (ModbusMeter, ...) keeps
+// what it sampled, so that the service can take it at its own pace (a
+// database outage or a service restart loses nothing that was sampled).
 //
 // File format (docs/ModbusMeter.md has the same): a 32-byte header, then
 // 32-byte records, all little-endian, appended in non-decreasing date order:
@@ -23,7 +23,8 @@
 //
 //   'S' a channel's value at a period boundary: key = its register address, data =
 //       the value as a float32, aux = 0.
-//   'A' an alarm of the meter: key = class, data = reason (mb::Status),
+//   'A' an alarm of the meter: key = class, data = reason (the driver's own
+//       code; ModbusMeter: mb::Status),
 //       aux = detail: bits 0..31 the status detail, 32..47 the register
 //       address, 48..55 the register table.
 //   'K' the service asked for the channel `key` from the date aux: every
@@ -51,10 +52,10 @@
 #include <string>
 #include <vector>
 
-#include "packages/modbus/JournalFile.h"
-#include "packages/modbus/LocalClock.h"
+#include "packages/fieldbus/JournalFile.h"
+#include "packages/fieldbus/LocalClock.h"
 
-namespace mb {
+namespace fb {
 
 struct JournalRecord {
   int64_t dateMs = 0;
@@ -158,4 +159,4 @@ class SampleJournal {
   Cursor alarmCursor_;
 };
 
-}  // namespace mb
+}  // namespace fb

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-namespace mb {
+namespace fb {
 
 class JournalFile {
  public:
@@ -48,4 +48,4 @@ class JournalFile {
   std::string path_;
 };
 
-}  // namespace mb
+}  // namespace fb

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <string>
 
-namespace mb {
+namespace fb {
 
 class TcpStream {
  public:
@@ -54,4 +54,4 @@ class TcpStream {
   intptr_t socket_ = -1;
 };
 
-}  // namespace mb
+}  // namespace fb

@@ -9,9 +9,9 @@
 
 #include <cerrno>
 
-#include "packages/modbus/TcpStream.h"
+#include "packages/fieldbus/TcpStream.h"
 
-namespace mb {
+namespace fb {
 
 const int TcpStream::kPeerClosed = ECONNRESET;
 
@@ -152,4 +152,4 @@ bool TcpStream::Discard(int& err) {
   }
 }
 
-}  // namespace mb
+}  // namespace fb

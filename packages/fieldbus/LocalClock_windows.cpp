@@ -1,4 +1,4 @@
-#include "packages/modbus/LocalClock.h"
+#include "packages/fieldbus/LocalClock.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -10,7 +10,7 @@
 
 #include <cstdio>
 
-namespace mb {
+namespace fb {
 
 namespace {
 
@@ -60,4 +60,4 @@ std::string FormatMs(int64_t ms) {
   return buf;
 }
 
-}  // namespace mb
+}  // namespace fb

@@ -1,11 +1,11 @@
-// The system's error numbers as the Modbus packages read and show them.
+// The system's error numbers as the bus packages read and show them.
 //
 // libmodbus reports its own failures (timeouts, bad frames, Modbus
 // exceptions) in errno on every system, but on Windows it leaves the
 // failures of Winsock and of the serial port in WSAGetLastError() /
 // GetLastError() and errno untouched. ModbusInterface therefore clears the
-// error before a libmodbus call (ClearModbusError) and reads it after a
-// failed one (LastModbusError): the number it gets is an errno value wherever
+// error before a libmodbus call (ClearBusError) and reads it after a
+// failed one (LastBusError): the number it gets is an errno value wherever
 // the failure has one (ETIMEDOUT, ECONNREFUSED, ECONNRESET, EHOSTUNREACH,
 // ENETUNREACH, ENOENT, EACCES: what the interface tells apart), otherwise
 // the system's own code (Windows: the WSA or GetLastError code). Those
@@ -17,22 +17,23 @@
 
 #include <string>
 
-namespace mb {
+namespace fb {
 
-// Forgets the calling thread's last error, before a libmodbus call.
-void ClearModbusError();
+// Forgets the calling thread's last error, before a call into a bus
+// library (libmodbus) or a system call whose failure LastBusError reads.
+void ClearBusError();
 
-// The error of the libmodbus call that just failed on this thread (see
+// The error of the call (libmodbus's, or the system's) that just failed on this thread (see
 // above); never 0. When the system left none: POSIX EIO; Windows ETIMEDOUT
 // (a TCP connection not made within the timeout, the only such failure).
-int LastModbusError();
+int LastBusError();
 
-// Text of a number from LastModbusError (not of libmodbus's own codes),
+// Text of a number from LastBusError (not of libmodbus's own codes),
 // in the system's words, UTF-8.
-std::string ModbusErrorText(int error);
+std::string BusErrorText(int error);
 
 // Text of a system error code (POSIX: errno; Windows: GetLastError), in the
 // system's words, UTF-8, without a final full stop or line end.
 std::string SystemErrorText(int code);
 
-}  // namespace mb
+}  // namespace fb

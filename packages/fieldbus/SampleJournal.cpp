@@ -1,4 +1,4 @@
-#include "packages/modbus/SampleJournal.h"
+#include "packages/fieldbus/SampleJournal.h"
 
 #include <algorithm>
 #include <array>
@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-namespace mb {
+namespace fb {
 
 namespace {
 
@@ -397,4 +397,4 @@ std::vector<JournalRecord> SampleJournal::ReadAll(const std::string& path) {
   return out;
 }
 
-}  // namespace mb
+}  // namespace fb

@@ -5,9 +5,9 @@
 
 #include <mutex>
 
-#include "packages/modbus/TcpStream.h"
+#include "packages/fieldbus/TcpStream.h"
 
-namespace mb {
+namespace fb {
 
 const int TcpStream::kPeerClosed = WSAECONNRESET;
 
@@ -189,4 +189,4 @@ bool TcpStream::Discard(int& err) {
   }
 }
 
-}  // namespace mb
+}  // namespace fb

@@ -1,5 +1,5 @@
-// The serial device of a Modbus RTU bus as libmodbus must be given it on
-// this system. CONFIGS name it as installers know it (`device=/dev/ttyUSB0`,
+// The serial device of a bus (Modbus RTU through libmodbus, ...) as it must
+// be opened on this system. CONFIGS name it as installers know it (`device=/dev/ttyUSB0`,
 // `device=COM3`); libmodbus opens the name as it is (POSIX open(), Windows
 // CreateFileA), and Windows opens COM10 and above only as `\\.\COM10`.
 //
@@ -9,10 +9,10 @@
 
 #include <string>
 
-namespace mb {
+namespace fb {
 
 // POSIX: `device` itself. Windows: `COMn` (any case) becomes `\\.\COMn`;
 // anything else, `\\.\COM10` included, is kept as written.
 std::string SerialPortPath(const std::string& device);
 
-}  // namespace mb
+}  // namespace fb

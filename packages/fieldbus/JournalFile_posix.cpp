@@ -1,4 +1,4 @@
-#include "packages/modbus/JournalFile.h"
+#include "packages/fieldbus/JournalFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace mb {
+namespace fb {
 
 namespace {
 
@@ -110,4 +110,4 @@ std::string JournalFile::ErrorText(int error) {
   return strerror_r(error, buf, sizeof buf);  // GNU: returns the text
 }
 
-}  // namespace mb
+}  // namespace fb

@@ -16,7 +16,7 @@
 #include <deque>
 #include <mutex>
 
-namespace mb {
+namespace fb {
 
 class BusQueue {
  public:
@@ -67,4 +67,4 @@ class BusTurn {
   bool held_;
 };
 
-}  // namespace mb
+}  // namespace fb
