@@ -1,6 +1,7 @@
 #include "database/TmodDatabase.h"
 
 #include "database/EDatabaseError.h"
+#include "platform/ExceptionMessage.h"
 
 TmodDatabase* modDatabase = nullptr;
 
@@ -86,7 +87,7 @@ TmodDatabase::TmodDatabase(const FbConnectParams& params)
 // (each committed or rolled back as its options say), then the connection.
 TmodDatabase::~TmodDatabase() = default;
 
-TDateTime TmodDatabase::GetLastRecordDate(int32_t canalId) {
+TDateTime TmodDatabase::GetLastRecordDate(int32_t canalId, std::string* failure) {
   TDateTime result = 0;
   try {
     DefaultTransaction.StartTransaction();
@@ -109,12 +110,14 @@ TDateTime TmodDatabase::GetLastRecordDate(int32_t canalId) {
     }
     DefaultTransaction.Commit();
   } catch (...) {
+    result = 0;
+    if (failure) *failure = CurrentExceptionMessage();
     RollbackQuietly(DefaultTransaction);
   }
   return result;
 }
 
-TDateTime TmodDatabase::GetLastAlarmDate(int32_t equipId) {
+TDateTime TmodDatabase::GetLastAlarmDate(int32_t equipId, std::string* failure) {
   TDateTime result = 0;
   try {
     DefaultTransaction.StartTransaction();
@@ -131,6 +134,8 @@ TDateTime TmodDatabase::GetLastAlarmDate(int32_t equipId) {
     LastAlarmDate.Close();
     DefaultTransaction.Commit();
   } catch (...) {
+    result = 0;
+    if (failure) *failure = CurrentExceptionMessage();
     RollbackQuietly(DefaultTransaction);
   }
   return result;

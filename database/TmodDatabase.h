@@ -33,8 +33,12 @@ class TmodDatabase {
 
   // Each operation runs one transaction of its own, rolls it back on any
   // failure and then returns its default; none throws, none logs.
-  TDateTime GetLastRecordDate(int32_t canalId);  // default 01/01/2000; 0 on failure
-  TDateTime GetLastAlarmDate(int32_t equipId);   // default 01/01/2000; 0 on failure
+  // The two look-ups give 0 on failure, with the database's message in
+  // `failure` when one is passed (the loader reports it).
+  TDateTime GetLastRecordDate(int32_t canalId,
+                              std::string* failure = nullptr);  // default 01/01/2000
+  TDateTime GetLastAlarmDate(int32_t equipId,
+                             std::string* failure = nullptr);  // default 01/01/2000
   void SetEquipStatus(int32_t equipId, int32_t status, const std::string& texto);
   void ResetEquipStatus();
   std::string GetEquipDescription(int32_t equipId);  // "Erro" on failure

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "database/EDatabaseError.h"
 #include "database/TmodDatabase.h"
 #include "log/TFileLog.h"
 #include "model/KxListaPeriodos.h"
@@ -26,6 +27,19 @@ bool StopRequested(const std::atomic<bool>* stop) { return stop && stop->load();
 std::string Text(FbQuery& q, const char* column) {
   FbQuery::Field& f = q.FieldByName(column);
   return f.IsNull() ? std::string() : f.AsString();
+}
+
+// Inside a row's catch block: raises again what fails the load as a whole,
+// a failure of the database rather than of the row's own values.
+void RethrowLoadFailure() {
+  try {
+    throw;
+  } catch (const ELoadFailure&) {
+    throw;
+  } catch (const EDatabaseError& e) {
+    if (e.Fault() != EDatabaseFault::Record) throw;
+  } catch (...) {
+  }
 }
 
 }  // namespace
@@ -71,6 +85,7 @@ void KxBuildingData::LoadInterfaces(const std::atomic<bool>* stop) {
                                     static_cast<int32_t>(configs.size()));
       Log->WriteLine("\tInterface OK!");
     } catch (...) {
+      RethrowLoadFailure();
       Log->WriteLine("\tExceção criando interface:" + CurrentExceptionMessage());
     }
     q.Next();
@@ -95,6 +110,7 @@ void KxBuildingData::LoadDrivers(const std::atomic<bool>* stop) {
         Log->WriteLine("\tErro: interface não existe!");
       }
     } catch (...) {
+      RethrowLoadFailure();
       Log->WriteLine("\tExceção criando driver:" + CurrentExceptionMessage());
     }
     q.Next();
@@ -107,6 +123,7 @@ void KxBuildingData::LoadVariaveis(const std::atomic<bool>* stop) {
   FbQuery& q = mod.Variaveis;
   while (!q.Eof()) {
     Log->WriteLine("Criando variavel: " + Text(q, "DESCRICAO"));
+    const int32_t varId = q.FieldByName("VAR_ID").AsInteger();
     try {
       std::unique_ptr<KxListaPeriodos> periodos = LoadPeriodos(mod);
       // TIPO is char(1): an empty value comes back blank-padded, and a blank
@@ -114,13 +131,15 @@ void KxBuildingData::LoadVariaveis(const std::atomic<bool>* stop) {
       std::u16string tipo = text::ToUtf16(q.FieldByName("TIPO").AsString());
       while (!tipo.empty() && tipo.back() == u' ') tipo.pop_back();
       if (tipo.empty()) throw std::range_error("Range check error");
-      auto variavel = std::make_unique<KxVariavel>(q.FieldByName("VAR_ID").AsInteger(),
-                                                   static_cast<uint8_t>(tipo[0] & 0xFF),
+      auto variavel = std::make_unique<KxVariavel>(varId, static_cast<uint8_t>(tipo[0] & 0xFF),
                                                    periodos.release());
       ListaVariaveis->Add(variavel.get());
       variavel.release();
     } catch (...) {
-      Log->WriteLine("\tErro:" + CurrentExceptionMessage());
+      RethrowLoadFailure();
+      const std::string mensagem = CurrentExceptionMessage();
+      Log->WriteLine("\tErro:" + mensagem);
+      variaveisFalhas_[varId] = mensagem;
     }
     mod.NextVariavel();
     if (StopRequested(stop)) break;
@@ -185,10 +204,11 @@ void KxBuildingData::LoadEquipamentos(const std::atomic<bool>* stop) {
         std::unique_ptr<KxEquipamento> equip(created);
         // A failed look-up (zero date) would make the equipment deliver its
         // whole alarm history again: such an equipment is not created.
-        const TDateTime ultimoAlarme = database_->GetLastAlarmDate(equipId);
+        std::string falha;
+        const TDateTime ultimoAlarme = database_->GetLastAlarmDate(equipId, &falha);
         if (ultimoAlarme == 0)
-          throw std::runtime_error("Falha ao ler a data do último alarme do equipamento [" +
-                                   text::IntToStr(equipId) + "]");
+          throw ELoadFailure("Falha ao ler a data do último alarme do equipamento [" +
+                             text::IntToStr(equipId) + "]: " + falha);
         equip->DataUltimoAlarme = ultimoAlarme;
         Log->WriteLine("\t\tData último alarme: " + dt::FormatShort(ultimoAlarme));
         ListaEquipamentos->Add(equip.get());
@@ -199,6 +219,7 @@ void KxBuildingData::LoadEquipamentos(const std::atomic<bool>* stop) {
         Log->WriteLine("\tDriver não existe!");
       }
     } catch (...) {
+      RethrowLoadFailure();
       const std::string mensagem = "\tExceção: " + CurrentExceptionMessage();
       Log->WriteLine(mensagem);
       database_->SetEquipStatus(equipId, 0, mensagem);
@@ -213,19 +234,40 @@ std::unique_ptr<KxListaCanais> KxBuildingData::LoadCanais(TmodEquipamentos& mod,
   auto canais = std::make_unique<KxListaCanais>();
   FbQuery& q = mod.Canais;
   while (!q.Eof()) {
-    KxVariavel* variavel = ListaVariaveis->FindById(q.FieldByName("VAR_ID").AsInteger());
+    FbQuery::Field& varField = q.FieldByName("VAR_ID");
+    const bool semVariavel = varField.IsNull();
+    const int32_t varId = varField.AsInteger();
+    KxVariavel* variavel = semVariavel ? nullptr : ListaVariaveis->FindById(varId);
     const int32_t canalId = q.FieldByName("CANAL_ID").AsInteger();
-    const TDateTime last = database_->GetLastRecordDate(canalId);
+    std::string falha;
+    const TDateTime last = database_->GetLastRecordDate(canalId, &falha);
     // A failed look-up (zero date) would make the equipment deliver the
-    // channel's whole history again, stored twice: the equipment fails.
+    // channel's whole history again, stored twice: the load fails.
     if (last == 0)
-      throw std::runtime_error("Falha ao ler a última data do canal [" + text::IntToStr(canalId) +
-                               "]");
+      throw ELoadFailure("Falha ao ler a última data do canal [" + text::IntToStr(canalId) +
+                         "]: " + falha);
     canais->AddCanal(canalId, q.FieldByName("EQUIP_INDEX").AsInteger(), variavel,
                      q.FieldByName("LOCAL_ID").AsInteger(), last);
     Log->WriteLine("\t\tCanal: " + Text(q, "DESCRICAO") + " last=" + dt::FormatShort(last));
+    const auto falhou = semVariavel ? variaveisFalhas_.end() : variaveisFalhas_.find(varId);
+    if (falhou != variaveisFalhas_.end()) {
+      canaisAguardando_.insert(canalId);
+      Log->WriteLine("\t\tCanal [" + text::IntToStr(canalId) + "] não será lido: variável [" +
+                     text::IntToStr(varId) + "] não carregada (" + falhou->second +
+                     "); os registros aguardam no medidor");
+    }
     q.Next();
     if (StopRequested(stop)) break;
   }
   return canais;
+}
+
+int KxBuildingData::CanaisAguardando() const {
+  int n = 0;
+  for (int i = 0; i < ListaEquipamentos->Count(); ++i) {
+    const KxListaCanais* canais = ListaEquipamentos->Items(i)->Canais;
+    for (int c = 0; canais && c < canais->Count(); ++c)
+      n += CanalAguardaVariavel(canais->Items(c)->CanalId) ? 1 : 0;
+  }
+  return n;
 }

@@ -3,7 +3,12 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <map>
 #include <memory>
+#include <set>
+#include <stdexcept>
+#include <string>
 
 #include "model/KxListaEquipamentos.h"
 #include "model/KxListaVariaveis.h"
@@ -17,6 +22,15 @@ class TmodDatabase;
 class TmodEquipamentos;
 class TmodVariaveis;
 
+// A failure of the database met while loading (a look-up that could not be
+// made; the database layer's own EDatabaseError otherwise): it fails the load
+// as a whole, since half an installation would collect some meters and
+// silently leave out the others. A row's own failures do not.
+class ELoadFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 class KxBuildingData {
  public:
   // `database` defaults to the global modDatabase.
@@ -25,8 +39,24 @@ class KxBuildingData {
   ~KxBuildingData();
 
   // Loads interfaces, drivers, variables and equipment. `stop` is read after
-  // each row; true ends the step in progress.
+  // each row; true ends the step in progress. A row that fails for a reason
+  // of its own (a package that will not load, a driver that refuses its
+  // equipment, an empty TIPO, a value that will not convert) is reported
+  // and left out. A failure of the database (a module that will not open,
+  // a cursor that will not move, a failed look-up, inside a row too) raises
+  // out of Load, an EDatabaseError or an ELoadFailure: the caller frees
+  // this object and loads again.
   void Load(const std::atomic<bool>* stop);
+
+  // Channels whose VAR_ID names a variable that failed to load for a reason
+  // of its own row: they are not read (their records wait in the meter)
+  // until a load reads the variable, since tagged PERIODO 0 they would be
+  // billed as if no tariff applied. A channel without VAR_ID, or whose
+  // VAR_ID names no row, is read and tagged 0 (the building's choice).
+  // Filled by Load; read by the acquisition thread once the load is over.
+  bool CanalAguardaVariavel(int32_t canalId) const { return canaisAguardando_.count(canalId) > 0; }
+  // How many channels of the loaded equipment wait so.
+  int CanaisAguardando() const;
 
   // Declared in this order; destroyed explicitly in the order above.
   std::unique_ptr<KxListaInterfaces> ListaInterfaces;
@@ -44,4 +74,8 @@ class KxBuildingData {
   std::unique_ptr<KxListaCanais> LoadCanais(TmodEquipamentos& mod, const std::atomic<bool>* stop);
 
   TmodDatabase* database_;  // not owned
+  // Variables that failed for a reason of their own row, by VAR_ID, with
+  // the reason; the channels that name one of them, by CANAL_ID.
+  std::map<int32_t, std::string> variaveisFalhas_;
+  std::set<int32_t> canaisAguardando_;
 };
