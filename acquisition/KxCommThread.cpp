@@ -2,6 +2,7 @@
 #include "platform/ExceptionMessage.h"
 
 #include <exception>
+#include <utility>
 
 #include "acquisition/KxCustomLog.h"
 #include "database/EDatabaseError.h"
@@ -49,7 +50,7 @@ void KxCommThread::Execute() {
       // fails keeps the last good list, and none at all may tag records.
       if (!WaitForDatabase()) break;
       if (!ReloadFeriados()) {
-        Sleep(kLostPause);
+        Sleep(kFeriadosPause);
         continue;
       }
       KxListaEquipamentos* equips = BuildingData->ListaEquipamentos.get();
@@ -84,13 +85,30 @@ void KxCommThread::Execute() {
 }
 
 bool KxCommThread::ReloadFeriados() {
-  if (Feriados->Load()) {
+  // Until a list is read whole, each try reads over an attachment of its
+  // own: one refused on the main connection would stay refused there.
+  if (Feriados->Load(!feriadosLidos_)) {
+    if (!SetFeriadosEspera("").empty())
+      Log->WriteLine("CommThread: lista de feriados lida; as passagens começam.");
     feriadosLidos_ = true;
     return true;
   }
+  if (feriadosLidos_) return true;
   // Without a list ever read, records would be tagged as if no holiday
-  // existed: wait for the connection rather than visit.
-  return feriadosLidos_ || !database_->Database.Lost();
+  // existed: no visit until one is (the meters keep their records). A lost
+  // connection has its own line.
+  if (database_->Database.Lost()) return false;
+  const std::string falha =
+      Feriados->LastError().empty() ? std::string("erro sem mensagem") : Feriados->LastError();
+  database_->SetCommStatus(1, "Aguardando a lista de feriados: " + falha);
+  if (SetFeriadosEspera(falha).empty())
+    Log->WriteLine("CommThread: nenhuma passagem até que a lista de feriados seja lida: " + falha);
+  return false;
+}
+
+std::string KxCommThread::SetFeriadosEspera(const std::string& espera) {
+  std::lock_guard<std::mutex> lock(progressLock_);
+  return std::exchange(feriadosEspera_, espera);
 }
 
 bool KxCommThread::WaitForDatabase() {
@@ -231,6 +249,8 @@ KxCommThread::Progress KxCommThread::GetProgress() const {
   p.lastPassEnd = end == 0 ? TDateTime(0) : dt::FromMSecs(end);
   p.lastPassMs = passLenMs_.load();
   p.stored = storedCount_.load();
+  std::lock_guard<std::mutex> lock(progressLock_);
+  p.feriadosEspera = feriadosEspera_;
   return p;
 }
 
@@ -238,6 +258,8 @@ bool KxCommThread::CollectHistoricos(KxEquipamento* equip) {
   KxListaCanais* canais = equip->Canais;
   for (int i = 0; canais && i < canais->Count(); ++i) {
     KxCanal* canal = canais->Items(i);
+    // Its variable failed to load: its records wait in the meter.
+    if (BuildingData->CanalAguardaVariavel(canal->CanalId)) continue;
     const std::string descricao = database_->GetCanalDescription(canal->CanalId);
     database_->SetCommStatus(1, "Lendo " + Descricao + " - " + descricao);
     if (!CollectHistoricoCanal(equip, canal)) return false;

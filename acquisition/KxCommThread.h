@@ -15,6 +15,7 @@
 #include <map>
 #include <set>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "acquisition/KxDeliveryLedger.h"
@@ -47,6 +48,8 @@ class KxCommThread : public TThread {
   // Between two passes over an installation without equipment (a pass then
   // does nothing but reload the holidays).
   static constexpr unsigned kEmptyPassPause = 1000;
+  // Between two tries to read the holidays while no list was ever read.
+  static constexpr unsigned kFeriadosPause = 5000;
   // Records dated this many whole hours or more ahead of the clock are refused.
   static constexpr int kFutureHours = 5;
   // Invalid answers one read (a channel, the alarms) may take in one visit.
@@ -58,6 +61,9 @@ class KxCommThread : public TThread {
     TDateTime lastPassEnd = 0;  // 0 until a first pass has ended
     int64_t lastPassMs = 0;     // its length, in the thread's clock
     int64_t stored = 0;         // history rows stored since the start
+    // While no holiday list was ever read whole, no pass runs: why (the
+    // database's message); empty once passes run.
+    std::string feriadosEspera;
   };
   Progress GetProgress() const;
 
@@ -69,9 +75,13 @@ class KxCommThread : public TThread {
   // requested meanwhile.
   bool WaitForDatabase();
   // Reloads the holidays at the start of a pass; a failed reload keeps the
-  // last list read whole. False when the pass must not run yet: no list was
-  // ever read and the connection is lost.
+  // last list read whole. False when the pass must not run: no list was
+  // ever read whole (records would be tagged as if no holiday existed).
+  // One line when that wait begins, with the reason (unless the connection
+  // is lost: its own line says so), one when the list is read.
   bool ReloadFeriados();
+  // Publishes why no pass runs (empty: passes run); gives the former reason.
+  std::string SetFeriadosEspera(const std::string& espera);
   // One visit of an equipment: reads it and records the outcome.
   void CycleEquipamento(KxEquipamento* equip);
   // The communication alarm when the visit's outcome differs from the last
@@ -155,6 +165,8 @@ class KxCommThread : public TThread {
   std::atomic<int64_t> passEndMs_{0};
   std::atomic<int64_t> passLenMs_{0};
   std::atomic<int64_t> storedCount_{0};
+  mutable std::mutex progressLock_;
+  std::string feriadosEspera_;  // guarded by progressLock_
   KxDeliveryLedger ledger_;
   std::map<int32_t, int64_t> invalidRun_;  // invalid answers in a row, by equipment
   int64_t refusals_ = 0;                   // refused stores since the last that worked

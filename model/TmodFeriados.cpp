@@ -2,9 +2,13 @@
 
 #include <stdexcept>
 
+#include "database/FbConnection.h"
 #include "database/TmodDatabase.h"
+#include "platform/ExceptionMessage.h"
 
 namespace {
+
+constexpr char kSelect[] = "select * from FERIADOS";
 
 FbConnection& MainConnection(TmodDatabase* database) {
   if (!database) database = modDatabase;
@@ -12,14 +16,30 @@ FbConnection& MainConnection(TmodDatabase* database) {
   return database->Database;
 }
 
+FbTransactionOptions Options() {
+  return FbTransactionOptions{.ReadOnly = false, .AllowImplicitStart = true, .CommitOnClose = true};
+}
+
+// Every row of FERIADOS through `q`, in a transaction `tr` of its own.
+// Throws EDatabaseError; the caller ends what is left.
+std::unique_ptr<TListaFeriados> ReadList(FbTransaction& tr, FbQuery& q) {
+  auto lista = std::make_unique<TListaFeriados>();
+  tr.StartTransaction();
+  q.ExecQuery();
+  while (!q.Eof()) {
+    lista->Add(q.FieldByName("DATA").AsDateTime());
+    q.Next();
+  }
+  q.Close();
+  tr.Commit();
+  return lista;
+}
+
 }  // namespace
 
 TmodFeriados::TmodFeriados(TmodDatabase* database)
-    : FeriadosTrans(MainConnection(database),
-                    FbTransactionOptions{.ReadOnly = false,
-                                         .AllowImplicitStart = true,
-                                         .CommitOnClose = true}),
-      Feriados(FeriadosTrans.Connection(), FeriadosTrans, "select * from FERIADOS"),
+    : FeriadosTrans(MainConnection(database), Options()),
+      Feriados(FeriadosTrans.Connection(), FeriadosTrans, kSelect),
       ListaFeriados(std::make_unique<TListaFeriados>()) {}
 
 TmodFeriados::~TmodFeriados() {
@@ -29,23 +49,27 @@ TmodFeriados::~TmodFeriados() {
   }
 }
 
-bool TmodFeriados::Load() {
-  auto lista = std::make_unique<TListaFeriados>();
+bool TmodFeriados::Load(bool fresh) {
+  std::unique_ptr<TListaFeriados> lista;
   try {
-    FeriadosTrans.StartTransaction();
-    Feriados.ExecQuery();
-    while (!Feriados.Eof()) {
-      lista->Add(Feriados.FieldByName("DATA").AsDateTime());
-      Feriados.Next();
-    }
-    Feriados.Close();
-    FeriadosTrans.Commit();
+    lista = fresh ? ReadOwnAttachment() : ReadList(FeriadosTrans, Feriados);
   } catch (...) {
-    RollBackFailedLoad();
+    lastError_ = CurrentExceptionMessage();
+    if (!fresh) RollBackFailedLoad();
     return false;
   }
   ListaFeriados = std::move(lista);
+  lastError_.clear();
   return true;
+}
+
+std::unique_ptr<TListaFeriados> TmodFeriados::ReadOwnAttachment() {
+  // Ended in reverse order on the way out: the cursor, the transaction (a
+  // failed read commits nothing), the attachment.
+  FbConnection connection(FeriadosTrans.Connection().Params());
+  FbTransaction tr(connection, Options());
+  FbQuery q(connection, tr, kSelect);
+  return ReadList(tr, q);
 }
 
 void TmodFeriados::RollBackFailedLoad() {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <future>
 #include <cmath>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -594,6 +595,39 @@ TEST_F(CommThreadTest, AFailedInsertIsReportedAndSkippedAndAChannelWithoutVariab
                                   Ms(At(2016, 3, 16, 19, 33, 5))}),
             Froms(e, 'H', 0));
   EXPECT_EQ("1 Comunicação normal", Status(kEquip));
+}
+
+// The holidays cannot be read (a revoked grant) and no list was ever read
+// whole: no equipment is visited, so that no record is tagged as if its
+// holiday did not exist; the meter keeps them. One line says why, as row 1
+// of STATUS_COMM and the progress do. Once the list is read, the backlog is
+// stored with the holiday's period.
+TEST_F(CommThreadTest, WithoutAHolidayListEverReadNothingIsVisitedUntilOneIs) {
+  // Thursday 24/12/2015, and Friday 25/12 (the row of 2010): at 19:30,
+  // period 11 on a working day, 12 on a holiday.
+  FakeEquip* e = AddEquip(kEquip, {{71, 0, true, At(2015, 12, 24, 0, 0)}});
+  e->SetHistory(0, {{At(2015, 12, 24, 19, 30), 1.f}, {At(2015, 12, 25, 19, 30), 2.f}});
+  db.Exec("revoke select on FERIADOS from user TELVUSR");
+  Start();
+  Visit();
+  Visit();
+  EXPECT_TRUE(e->Calls().empty());
+  EXPECT_TRUE(Rows().empty());
+  const char* const kWait = "CommThread: nenhuma passagem até que a lista de feriados seja lida: ";
+  const auto waits = log->StartingWith(kWait);
+  ASSERT_EQ(1u, waits.size());
+  EXPECT_NE(std::string::npos, waits[0].find("FERIADOS")) << waits[0];
+  EXPECT_EQ(waits[0].substr(strlen(kWait)), thread->GetProgress().feriadosEspera);
+  EXPECT_EQ("Aguardando a lista de feriados: " + thread->GetProgress().feriadosEspera,
+            Messages().back());
+
+  db.Exec("grant select on FERIADOS to user TELVUSR");
+  Visit();
+  EXPECT_EQ(1, log->Count("CommThread: lista de feriados lida; as passagens começam."));
+  EXPECT_EQ("", thread->GetProgress().feriadosEspera);
+  EXPECT_EQ((std::vector<Row>{{71, Ms(At(2015, 12, 24, 19, 30)), 1.f, 11},
+                              {71, Ms(At(2015, 12, 25, 19, 30)), 2.f, 12}}),
+            Rows());
 }
 
 // Mend: a record that is no date, or not dated after the from-date it answers,

@@ -254,9 +254,12 @@ TEST_F(FaultTest, DatabaseUnreachableAtStartIsAwaitedThenLoadedAndCollected) {
 
 // Configuration rows the schema allows but no one meant: NULL descriptions,
 // a segment without days, a CONFIGS blob of several MiB, a non-Latin-1 text
-// that a package stores, and (with the keys dropped, as an owner's schema
-// may lack them) a driver on a missing interface and two equipment with one
-// EQUIP_ID. The service loads what it can, reports the rest and collects.
+// that a package stores, a segment whose days the service cannot read (its
+// column widened), and (with the keys dropped, as an owner's schema may lack
+// them) a driver on a missing interface and two equipment with one
+// EQUIP_ID. The service loads what it can, reports the rest and collects;
+// the channel of the variable that failed is not read (tagged PERIODO 0 it
+// would be billed wrong): its records wait in the meter.
 TEST_F(FaultTest, BadConfigurationRowsAreReportedAndTheRestRuns) {
   db.Exec("alter table DRIVERS drop constraint FK_DRIVERS_1");
   db.Exec("alter table CANAIS drop constraint FK_CANAIS_1");
@@ -283,6 +286,12 @@ TEST_F(FaultTest, BadConfigurationRowsAreReportedAndTheRestRuns) {
   inst::AddEquipamento(db, 13, 3, kNull, kNull, nullptr);
   db.Exec("insert into CANAIS (CANAL_ID, EQUIP_ID, EQUIP_INDEX, VAR_ID, TIPOVAR, DESCRICAO) "
           "values (130, 13, 0, 2, 'R', NULL)");
+  db.Exec("alter table PERIODOS_SEGMENTOS alter DIAS type bigint");
+  inst::AddVariavel(db, 3, "E", "Dias ilegíveis");
+  inst::AddPeriodo(db, 30, 3);
+  inst::AddSegmento(db, 2, 30, "00:00", "00:00", 1LL << 32);
+  db.Exec("insert into CANAIS (CANAL_ID, EQUIP_ID, EQUIP_INDEX, VAR_ID, TIPOVAR, DESCRICAO) "
+          "values (131, 13, 1, 3, 'E', 'Em espera')");
   inst::AddDriver(db, 4, 99, "libSimMeter.so");  // no interface 99
   inst::AddEquipamento(db, 14, 4, kNull, kNull, "Sem interface");
   inst::AddEquipamento(db, 12, 3, kNull, kNull, "Medidor repetido");  // a second 12
@@ -301,6 +310,11 @@ TEST_F(FaultTest, BadConfigurationRowsAreReportedAndTheRestRuns) {
   EXPECT_EQ(log.Count("Criando equipamento [13]:  (0/0) "), 1);
   EXPECT_EQ(log.Count("\t\tCanal:  last=01/01/2000 00:00"), 1);
   EXPECT_EQ(log.Count("\tEquipamento OK!"), 2);
+  const std::string why = "cannot convert column DIAS to a 32-bit integer";
+  EXPECT_EQ(log.Count("\tErro:" + why), 1);
+  EXPECT_EQ(log.Count("\t\tCanal [131] não será lido: variável [3] não carregada (" + why +
+                      "); os registros aguardam no medidor"),
+            1);
   // The second row with EQUIP_ID 12 is reported and skipped.
   EXPECT_EQ(log.Count("\tExceção: Equipamento [12] repetido: já carregado"), 1);
   // The blob reached the package whole: its last lines took effect.
@@ -318,6 +332,8 @@ TEST_F(FaultTest, BadConfigurationRowsAreReportedAndTheRestRuns) {
   EXPECT_EQ(Int("select count(*) from (select CANAL_ID, DATA from HISTORICOS_H "
                 "group by CANAL_ID, DATA having count(*) > 1)"),
             0);
+  // The waiting channel: visits of its equipment went by, nothing read.
+  EXPECT_EQ(Int("select count(*) from HISTORICOS_H where CANAL_ID = 131"), 0);
 }
 
 // Bad data from a package: NaN and absurd dates, a NaN value, an alarm text
