@@ -4,6 +4,7 @@
 #include <chrono>
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "acquisition/KxAlarmLog.h"
 #include "acquisition/KxCommThread.h"
@@ -184,7 +185,7 @@ bool KxLoadThread::WaitForDatabase() {
   return !Terminated();
 }
 
-bool KxLoadThread::LoadInstallation() {
+KxLoadThread::LoadResult KxLoadThread::LoadInstallation(std::string& reason) {
   database_->ResetEquipStatus();
   auto building = std::make_unique<KxBuildingData>(Log, database_.get());
   {
@@ -192,36 +193,82 @@ bool KxLoadThread::LoadInstallation() {
     carregando_ = true;
   }
   // Any loss during the load counts, also one that a per-row guard or a
-  // status write swallowed: a row read with a failed query (a last date, a
-  // last alarm) must not decide what is collected.
+  // status write swallowed: a row read with a failed query must not decide
+  // what is collected.
   const uint64_t losses = database_->Database.Losses();
   bool lost = false;
+  bool failed = false;
   try {
     building->Load(TerminatedFlag());
   } catch (...) {
-    if (!CurrentErrorIsConnectionLost() && database_->Database.Losses() == losses) throw;
-    lost = true;
+    lost = CurrentErrorIsConnectionLost();
+    failed = !lost;
+    reason = CurrentExceptionMessage();
   }
-  lost = lost || database_->Database.Losses() != losses;
-  if (lost) {
+  if (lost || database_->Database.Losses() != losses) {
     Log->WriteLine(
         "Conexão com o banco de dados perdida durante a carga: a instalação será "
         "carregada de novo.");
     // Equipment, variables, drivers (unloading their packages), interfaces.
     building.reset();
-    return false;
+    return LoadResult::ConnectionLost;
+  }
+  if (failed) {
+    building.reset();
+    return LoadResult::Failed;
   }
   BuildingData = std::move(building);
-  return true;
+  return LoadResult::Loaded;
 }
 
-void KxLoadThread::Execute() {
-  Log->WriteLine("Carregando dados do banco...");
+void KxLoadThread::LoadUntilLoaded() {
+  unsigned pause = kRetryPause;
+  int failures = 0;
+  for (;;) {
+    std::string reason;
+    switch (LoadInstallation(reason)) {
+      case LoadResult::Loaded:
+        if (failures > 0) {
+          Log->WriteLine("Instalação carregada após " + std::to_string(failures) +
+                         " tentativas com falha.");
+          std::lock_guard<std::mutex> lock(healthLock_);
+          loadFailure_.clear();
+        }
+        return;
+      case LoadResult::ConnectionLost:
+        if (!WaitForDatabase()) return;
+        break;
+      case LoadResult::Failed:
+        ++failures;
+        NoteLoadFailure(reason, pause);
+        Sleep(pause);
+        if (Terminated()) return;
+        pause = std::min(pause * 2, kLoadRetryMaxPause);
+        // The server checks a user's rights on a table once per attachment
+        // and keeps the answer: a grant given back reaches only a new one.
+        CloseMainModule();
+        if (!OpenMainModule()) return;
+        break;
+    }
+  }
+}
 
-  // The server may not be up yet (the service starting before it, or a
-  // restart of the server): wait for it. A stop request during the wait ends
-  // the thread with nothing created, so the stop inserts no alarm.
-  if (!OpenDatabase()) return;
+void KxLoadThread::NoteLoadFailure(const std::string& reason, unsigned pause) {
+  // The column takes 255 characters: the database layer cuts the rest.
+  database_->SetCommStatus(1, "Falha ao carregar a instalação: " + reason);
+  std::string former;
+  {
+    std::lock_guard<std::mutex> lock(healthLock_);
+    former = std::exchange(loadFailure_, reason);
+  }
+  if (former != reason)
+    Log->WriteLine("Falha ao carregar a instalação, nova tentativa em " +
+                   std::to_string(pause / 1000) + " s (pausas crescentes até " +
+                   std::to_string(kLoadRetryMaxPause / 60000) + " min): " + reason);
+}
+
+bool KxLoadThread::OpenMainModule() {
+  if (!OpenDatabase()) return false;
   // The main connection attaches again by itself after a loss; the log gets
   // one line when it is lost and one when it is back.
   TFileLog* log = Log;
@@ -232,18 +279,32 @@ void KxLoadThread::Execute() {
       log->WriteLine("Conexão com o banco de dados perdida: " + message);
   });
   modDatabase = database_.get();
-
   AlarmLog = std::make_unique<KxAlarmLog>(Log, database_.get());
+  return true;
+}
+
+void KxLoadThread::CloseMainModule() {
+  AlarmLog.reset();
+  modDatabase = nullptr;
+  database_.reset();
+}
+
+void KxLoadThread::Execute() {
+  Log->WriteLine("Carregando dados do banco...");
+
+  // The server may not be up yet (the service starting before it, or a
+  // restart of the server): wait for it. A stop request during the wait ends
+  // the thread with nothing created, so the stop inserts no alarm.
+  if (!OpenMainModule()) return;
   AlarmLog->LogAlarme(kClasseServico, Clock().Now(), "Serviço de comunicação INICIADO.",
                       kSemEquipamento);
 
-  // A load that lost the connection is thrown away whole and done again
-  // from the start once the connection is back, as at a start with the
-  // server down: half an installation would collect some meters and
-  // silently leave out the others.
-  while (!LoadInstallation()) {
-    if (!WaitForDatabase()) break;
-  }
+  // A load that failed is thrown away whole and done again from the start:
+  // half an installation would collect some meters and silently leave out
+  // the others.
+  LoadUntilLoaded();
+  // A stop while the main module was being opened again.
+  if (!database_) return;
   if (!BuildingData) BuildingData = std::make_unique<KxBuildingData>(Log, database_.get());
   {
     // From here on the equipment list no longer changes.
@@ -269,6 +330,7 @@ void KxLoadThread::Execute() {
     healthComm_ = CommThread.get();
     healthWorkers_ = {CommThread.get(), OnlineThread.get(), RelogioThread.get()};
     healthEquips_ = BuildingData->ListaEquipamentos ? BuildingData->ListaEquipamentos->Count() : 0;
+    healthCanaisAguardando_ = BuildingData->CanaisAguardando();
   }
 
   if (Terminated())
@@ -280,7 +342,12 @@ void KxLoadThread::Execute() {
 bool KxLoadThread::Health(std::chrono::steady_clock::time_point now, std::string& summary) {
   std::lock_guard<std::mutex> lock(healthLock_);
   std::vector<const TThread*> threads;
-  if (!Finished()) threads.push_back(this);
+  // Between failed loads the thread pauses up to kLoadRetryMaxPause by
+  // design: kBlockedBound judges it then.
+  if (!Finished() && loadFailure_.empty())
+    threads.push_back(this);
+  else
+    beats_.erase(this);
   for (const TThread* w : healthWorkers_) threads.push_back(w);
   std::string stalled;
   for (const TThread* t : threads) {
@@ -294,20 +361,37 @@ bool KxLoadThread::Health(std::chrono::steady_clock::time_point now, std::string
     if (ended || now - b.since > kStallBound)
       stalled += (stalled.empty() ? "" : ", ") + t->Name() + (ended ? " encerrada" : "");
   }
+  // Why nothing can be collected now; empty when it can.
+  std::string blocked;
   if (!healthComm_) {
-    summary = Finished() ? "Sem instalação carregada" : "Carregando a instalação";
+    if (!loadFailure_.empty()) {
+      blocked = "Sem instalação carregada: " + loadFailure_;
+      summary = blocked;
+    } else {
+      summary = Finished() ? "Sem instalação carregada" : "Carregando a instalação";
+    }
   } else {
     const KxCommThread::Progress p = healthComm_->GetProgress();
-    summary = std::to_string(healthEquips_) + " equipamentos, " + std::to_string(p.failing) +
-              " em falha; ";
+    if (!p.feriadosEspera.empty()) blocked = "Sem lista de feriados: " + p.feriadosEspera;
+    summary = blocked.empty() ? "" : blocked + "; ";
+    summary += std::to_string(healthEquips_) + " equipamentos, " + std::to_string(p.failing) +
+               " em falha; ";
     if (p.lastPassEnd == 0)
       summary += "primeira passagem em curso";
     else
       summary += "última passagem " + dt::FormatLong(p.lastPassEnd) + " (" +
                  std::to_string((p.lastPassMs + 500) / 1000) + " s)";
     summary += "; " + std::to_string(p.stored) + " registros gravados desde o início";
+    if (healthCanaisAguardando_ > 0)
+      summary += "; " + std::to_string(healthCanaisAguardando_) +
+                 " canais aguardando variável não carregada";
   }
-  if (stalled.empty()) return true;
-  summary = "Sem progresso: " + stalled + "; " + summary;
+  if (blocked.empty())
+    blockedSince_ = {};
+  else if (blockedSince_ == std::chrono::steady_clock::time_point{})
+    blockedSince_ = now;
+  const bool blockedTooLong = !blocked.empty() && now - blockedSince_ > kBlockedBound;
+  if (stalled.empty() && !blockedTooLong) return true;
+  if (!stalled.empty()) summary = "Sem progresso: " + stalled + "; " + summary;
   return false;
 }

@@ -51,16 +51,24 @@ class KxLoadThread : public TThread {
   // Looked at by the service's main loop about every few seconds: true while
   // the load and every worker make progress (each one's Beats() moved
   // within kStallBound before `now`, and none has ended by itself, which
-  // only an exception does). `summary` gets one line of the state a person
-  // wants to see: equipment in failure, the end and length of the last
-  // pass, rows stored since the start, and which thread stands still. Main
-  // thread only.
+  // only an exception does) and the service can collect: false also once
+  // nothing could be collected for longer than kBlockedBound (no
+  // installation loaded because loading fails, or no holiday list ever
+  // read), measured from the first call that saw it. `summary` gets one
+  // line of the state a person wants to see: why nothing is collected,
+  // equipment in failure, the end and length of the last pass, rows stored
+  // since the start, channels that wait for their variable, and which
+  // thread stands still. Main thread only.
   bool Health(std::chrono::steady_clock::time_point now, std::string& summary);
   static constexpr std::chrono::minutes kStallBound{5};
+  static constexpr std::chrono::minutes kBlockedBound{10};
 
   // Between two tries to open the main database module while the server
   // cannot be reached at start.
   static constexpr unsigned kRetryPause = 5000;
+  // Between two loads of the installation that failed (not for a lost
+  // connection): kRetryPause first, doubled after each failure up to this.
+  static constexpr unsigned kLoadRetryMaxPause = 5 * 60 * 1000;
   // Between two looks at a connection lost during the load.
   static constexpr unsigned kLostPause = 1000;
   // How long the stop waits for the three workers, all together (real time).
@@ -81,11 +89,28 @@ class KxLoadThread : public TThread {
   // Creates the main database module, trying again every kRetryPause until
   // it opens; false when termination was requested first.
   bool OpenDatabase();
+  // OpenDatabase, then publishes the module in modDatabase, with the lines
+  // of its losses, and makes the alarm log on it. CloseMainModule ends them
+  // (before anything else uses them: between two loads).
+  bool OpenMainModule();
+  void CloseMainModule();
+  // Loads the installation into BuildingData, again until it loads or a
+  // stop is requested: after a lost connection once it is back, after any
+  // other failure after a pause that grows from kRetryPause to
+  // kLoadRetryMaxPause, over a main module opened anew (database_ stays
+  // empty when the stop came while it was being opened). One line when loads begin to fail, with the reason
+  // (again when the reason changes), and one when a load works after them;
+  // row 1 of STATUS_COMM holds the reason meanwhile, and Health sees it.
+  void LoadUntilLoaded();
+  enum class LoadResult { Loaded, ConnectionLost, Failed };
   // Resets STATUS_EQUIPS and loads the installation into BuildingData. When
-  // the connection was lost at any moment of the load, writes one line,
-  // frees what was loaded and returns false (BuildingData stays empty).
-  // Other exceptions leave it.
-  bool LoadInstallation();
+  // the connection was lost at any moment of the load, writes one line;
+  // for any other failure `reason` gets its message. Either way what was
+  // loaded is freed (BuildingData stays empty).
+  LoadResult LoadInstallation(std::string& reason);
+  // A failed load: its line when the failures begin or their reason
+  // changes, STATUS_COMM and what Health sees.
+  void NoteLoadFailure(const std::string& reason, unsigned pause);
   // Waits while the main connection is lost; false on a stop request.
   bool WaitForDatabase();
   // Terminates the three workers, then waits for them (see the destructor);
@@ -119,6 +144,11 @@ class KxLoadThread : public TThread {
   KxCommThread* healthComm_ = nullptr;
   std::vector<TThread*> healthWorkers_;
   int healthEquips_ = 0;
+  int healthCanaisAguardando_ = 0;
+  // Why the last load failed while no installation is loaded; empty else.
+  std::string loadFailure_;
+  // Health()'s own: since when nothing can be collected (epoch: it can).
+  std::chrono::steady_clock::time_point blockedSince_{};
   // Health()'s own: the last count of beats seen per thread and since when.
   struct Beats {
     uint64_t count = 0;

@@ -334,6 +334,10 @@ TEST_F(FaultTest, BadConfigurationRowsAreReportedAndTheRestRuns) {
             0);
   // The waiting channel: visits of its equipment went by, nothing read.
   EXPECT_EQ(Int("select count(*) from HISTORICOS_H where CANAL_ID = 131"), 0);
+  std::string summary;
+  thread->Health(std::chrono::steady_clock::now(), summary);
+  EXPECT_NE(summary.find("; 1 canais aguardando variável não carregada"), std::string::npos)
+      << summary;
 }
 
 // Bad data from a package: NaN and absurd dates, a NaN value, an alarm text

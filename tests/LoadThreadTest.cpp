@@ -1,7 +1,8 @@
 // The configuration load thread against a real database and the real
 // packages: start and stop alarms, STATUS_EQUIPS resets, the log lines of a
 // start, a database that cannot be opened, a stop request during the load,
-// an installation without equipment, and the clock-update mark.
+// an installation without equipment, the clock-update mark, and a load that
+// fails and is retried, with what the health says meanwhile.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -74,6 +75,12 @@ class LoadThreadTest : public ::testing::Test {
     for (const char* line : kStartLines)
       if (log.Count(line) != 1) return false;
     return true;
+  }
+
+  size_t Starting(const std::string& prefix) {
+    size_t n = 0;
+    for (const std::string& l : log.Lines()) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
+    return n;
   }
 
   int64_t ServiceAlarms(const std::string& texto) {
@@ -228,17 +235,90 @@ TEST_F(LoadThreadTest, ClockMarkDuringTheLoadReachesEveryEquipment) {
   Stop();
 }
 
-// An error that ends the load (here a table the service may not read) ends
-// the thread, never in silence: one line names the thread and the error.
-TEST_F(LoadThreadTest, AnErrorThatEndsTheLoadIsLoggedNamingTheThread) {
+// A load that fails for the database (here a table the service may no
+// longer read, as an upgrade of the other application that drops a column
+// would make it fail too) is retried from the start after a pause that
+// grows to 5 min, with one line while the reason stays and the reason in
+// STATUS_COMM; the health turns false once nothing has been loaded for
+// kBlockedBound. The grant given back, the next try loads and the workers
+// start. Then the holidays cannot be read: the acquisition visits nothing,
+// and the health says why and turns false after the same bound.
+TEST_F(LoadThreadTest, AFailingLoadIsRetriedWithGrowingPausesAndTheHealthSaysWhy) {
+  using namespace std::chrono_literals;
   Installation();
   db.Exec("revoke select on EQUIPAMENTOS from user TELVUSR");
-  Start(db.Params());
-  const auto lines = log.Lines();
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back().rfind("LoadThread: thread encerrada por exceção: ", 0), 0u) << lines.back();
-  EXPECT_NE(lines.back().find("EQUIPAMENTOS"), std::string::npos) << lines.back();
+  db.Exec("revoke select on FERIADOS from user TELVUSR");
+  // The packages are loaded at every try: the folder stays current.
+  inst::ScopedChdir cd(work.Path());
+  thread = std::make_unique<KxLoadThread>(&log, db.Params(), clock);
+  ASSERT_TRUE(clock.WaitBlocked());  // in the pause after the first try
+
+  const char* const kFailing =
+      "Falha ao carregar a instalação, nova tentativa em 5 s (pausas crescentes até 5 min): ";
+  ASSERT_EQ(Starting(kFailing), 1u);
+  const std::string line = log.Lines().back();
+  EXPECT_EQ(line.rfind(kFailing, 0), 0u) << line;
+  EXPECT_NE(line.find("EQUIPAMENTOS"), std::string::npos) << line;
+  const std::string comm = db.QueryString("select MENSAGEM from STATUS_COMM where ID = 1");
+  EXPECT_EQ(comm.rfind("Falha ao carregar a instalação: ", 0), 0u) << comm;
+  EXPECT_NE(comm.find("EQUIPAMENTOS"), std::string::npos) << comm;
+
+  std::string summary;
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_TRUE(thread->Health(t0, summary)) << summary;
+  EXPECT_EQ(summary.rfind("Sem instalação carregada: ", 0), 0u) << summary;
+  EXPECT_NE(summary.find("EQUIPAMENTOS"), std::string::npos) << summary;
+  EXPECT_TRUE(thread->Health(t0 + KxLoadThread::kBlockedBound, summary)) << summary;
+  EXPECT_FALSE(thread->Health(t0 + KxLoadThread::kBlockedBound + 1s, summary));
+  EXPECT_EQ(summary.rfind("Sem instalação carregada: ", 0), 0u) << summary;
+
+  // Seven more tries: the pause doubles up to 5 min; still the one line.
+  for (int i = 0; i < 7; ++i) {
+    clock.Release(1);
+    ASSERT_TRUE(clock.WaitBlocked());
+  }
+  EXPECT_EQ(clock.SleepLog(), (std::vector<unsigned>{5000, 10000, 20000, 40000, 80000, 160000,
+                                                     300000, 300000}));
+  EXPECT_EQ(Starting("Falha ao carregar a instalação"), 1u);
   EXPECT_EQ(log.Count("Dados do banco carregados!"), 0);
+  EXPECT_EQ(ServiceAlarms("Serviço de comunicação INICIADO."), 1);
+
+  db.Exec("grant select on EQUIPAMENTOS to user TELVUSR");
+  clock.Release(1);
+  ASSERT_TRUE(WaitUntil([&] { return thread->Finished(); }));
+  EXPECT_EQ(log.Count("Instalação carregada após 8 tentativas com falha."), 1);
+  EXPECT_EQ(log.Count("Dados do banco carregados!"), 1);
+  // Every try from the start: the interfaces were loaded nine times.
+  EXPECT_EQ(log.Count("Criando interface: Interface simulada"), 9);
+  EXPECT_EQ(log.Count("Criando equipamento [13]: Medidor Bloco B (0/0) "), 1);
+  ASSERT_TRUE(WaitUntil([&] { return WorkersStarted(); }));
+  const auto t1 = t0 + KxLoadThread::kBlockedBound + 1min;
+  EXPECT_TRUE(thread->Health(t1, summary)) << summary;
+  EXPECT_EQ(summary.rfind("2 equipamentos, 0 em falha; ", 0), 0u) << summary;
+
+  // The workers run on (their pauses cost nothing) and make progress
+  // between two looks; the acquisition waits for the holidays.
+  clock.SetManual(false);
+  ASSERT_TRUE(WaitUntil([&] {
+    return Starting("CommThread: nenhuma passagem até que a lista de feriados seja lida: ") == 1;
+  }));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(thread->Health(t1 + 1s, summary)) << summary;
+  EXPECT_EQ(summary.rfind("Sem lista de feriados: ", 0), 0u) << summary;
+  EXPECT_NE(summary.find("FERIADOS"), std::string::npos) << summary;
+  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(thread->Health(t1 + 1s + KxLoadThread::kBlockedBound, summary)) << summary;
+  std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(thread->Health(t1 + 2s + KxLoadThread::kBlockedBound, summary));
+  EXPECT_EQ(summary.rfind("Sem lista de feriados: ", 0), 0u) << summary;
+  EXPECT_EQ(db.QueryInt("select count(*) from STATUS_EQUIPS where STATUS <> 0"), 0);
+
+  db.Exec("grant select on FERIADOS to user TELVUSR");
+  ASSERT_TRUE(WaitUntil([&] {
+    return log.Count("CommThread: lista de feriados lida; as passagens começam.") == 1;
+  }));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(thread->Health(t1 + 3s + KxLoadThread::kBlockedBound, summary)) << summary;
   Stop();
 }
 
