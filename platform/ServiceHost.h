@@ -39,7 +39,8 @@
 //    (accepting stop and shutdown, never pause) and then runs the same loop
 //    as on POSIX: posted requests, WM_TIMECHANGE from the clock-change watch
 //    (a hidden top-level window on a thread of its own), and the stop that
-//    the control handler requests for STOP and SHUTDOWN alike. ServiceStop
+//    the control handler requests for STOP and SHUTDOWN alike, or that a
+//    health false for a minute makes (ServiceHealth). ServiceStop
 //    runs on the service thread while STOP_PENDING is reported, then
 //    STOPPED. Run() returns once the dispatcher does.
 //  - "--console" runs the same start, loop and stop on the calling thread,
@@ -128,6 +129,11 @@ class TService {
   // `summary` gets one line of its state. POSIX: under systemd, WATCHDOG=1
   // is sent only while it is true (the unit sets WatchdogSec, so a service
   // that stands still is restarted) and the summary goes out as STATUS=.
+  // Windows, under the manager: once it has stayed false for
+  // KxServiceGiveUp::kBound, ServiceReport gets why (and the event log),
+  // the stop sequence runs, and the service stops with the exit code
+  // KxServiceGiveUp::kExitCode, which the recovery actions restart.
+  // Raising counts as false.
   virtual bool ServiceHealth(std::string& summary) {
     summary.clear();
     return true;

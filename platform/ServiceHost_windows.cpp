@@ -17,6 +17,7 @@
 #include "platform/EventLog.h"
 #include "platform/ExePath.h"
 #include "platform/ServiceAccount.h"
+#include "platform/ServiceGiveUp.h"
 #include "platform/TimeChangeWatch.h"
 #include "platform/Win32Api_windows.h"
 
@@ -162,6 +163,14 @@ std::atomic<ServiceState*> g_state{nullptr};
 const TServiceRun* g_run = nullptr;
 std::atomic<int> g_serviceResult{1};
 
+// Says, in the service's log and the event log, that the service ends
+// because its health stayed false (KxServiceGiveUp).
+void GiveUp(TService& service, const std::string& summary) {
+  const std::string reason = KxServiceGiveUp::Reason(summary);
+  service.ServiceReport(reason);
+  platform::eventlog::Report(service.Name, platform::eventlog::Kind::Error, reason);
+}
+
 // The service's run, on the thread that calls it: start, the loop, stop.
 // Returns the process exit status; the caller reports SERVICE_STOPPED.
 int RunService(ServiceState& impl, TService& service) {
@@ -199,18 +208,26 @@ int RunService(ServiceState& impl, TService& service) {
   }
   impl.Report(SERVICE_RUNNING);
 
+  // The manager has no watchdog: a service whose health stays false ends
+  // itself with an error, which the recovery actions restart.
+  KxServiceGiveUp giveUp;
+  bool gaveUp = false;
   auto nextHealth = std::chrono::steady_clock::now();
   for (;;) {
-    // No service manager here reads the health: the service logs what it
-    // finds (TService::ServiceHealth).
     const auto now = std::chrono::steady_clock::now();
     if (now >= nextHealth) {
       std::string summary;
+      bool healthy = false;
       try {
-        service.ServiceHealth(summary);
+        healthy = service.ServiceHealth(summary);
       } catch (...) {
       }
       nextHealth = now + TServiceApplication::kHealthInterval;
+      if (impl.Managed() && giveUp.Note(healthy, now)) {
+        GiveUp(service, summary);
+        gaveUp = true;
+        break;
+      }
     }
     const DWORD timeoutMs = static_cast<DWORD>(
         std::chrono::duration_cast<std::chrono::milliseconds>(nextHealth - now).count() + 1);
@@ -252,7 +269,7 @@ int RunService(ServiceState& impl, TService& service) {
     rc = 1;
   }
   watch.reset();
-  return rc;
+  return gaveUp ? static_cast<int>(KxServiceGiveUp::kExitCode) : rc;
 }
 
 // The control handler, on the dispatcher's thread (the main thread). STOP,

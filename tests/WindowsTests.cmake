@@ -17,6 +17,7 @@ add_executable(telvane_wintests
   TFileLogTest.cpp
   PluginLoaderTest.cpp
   SdkHeaderTest.cpp
+  ServiceGiveUpTest.cpp
   windows/ServiceAccountTest.cpp
   support/ProcUtil.cpp)
 target_link_libraries(telvane_wintests PRIVATE telvane_lib gtest gtest_main)
