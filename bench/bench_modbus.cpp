@@ -147,12 +147,12 @@ int main(int argc, char** argv) {
     const std::string path = "bench_modbus.jrn";
     for (int channels : {1, 10}) {
       std::filesystem::remove(path);
-      fb::SampleJournal journal(path, 1, 0, [](const std::string&) {});
+      fb::SampleJournal journal(path, 1, 1, 0, [](const std::string&) {});
       std::vector<fb::SampleJournal::Sample> samples;
       for (int c = 0; c < channels; ++c) samples.push_back({c, 1.5f});
       const int rounds = 300;
       const auto start = Clock::now();
-      for (int r = 1; r <= rounds; ++r) journal.Append(r * 60000LL, samples, false, nullptr, 0);
+      for (int r = 1; r <= rounds; ++r) journal.Append(r * 60000LL, samples, 0, nullptr, 0);
       const double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count() / rounds;
       std::printf("3. journal, round of %2d channel(s): %8.1f us per round, %8.1f us per sample (synced)\n",
                   channels, us, us / channels);

@@ -13,7 +13,9 @@
 //
 // Exchange (slot 0) serves the requests of ModbusProtocol.h. Requests get the
 // bus one at a time, in arrival order (BusQueue); each is bounded by
-// timeout_ms per attempt and 1 + retries attempts. A reply that does not come
+// timeout_ms per attempt and 1 + retries attempts. Every reply tells how
+// many requests on the line were answered so far, by any unit (its meters
+// tell a dead unit from a silent line by it). A reply that does not come
 // in time closes a TCP connection (a late reply must not answer the next
 // request) and flushes a serial line.
 //
@@ -23,6 +25,7 @@
 // link happens while holding the bus.
 #include <modbus/modbus.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -64,6 +67,9 @@ class ModbusInterface : public KxInterface {
       answer.timeoutMs = settings_.timeoutMs;
       answer.attempts = 1 + settings_.retries;
       answer.tcp = settings_.mode == mb::BusSettings::Mode::Tcp ? 1 : 0;
+      const std::string line = settings_.Line();
+      line.copy(answer.bus, sizeof answer.bus - 1);
+      answer.lineAnswers = lineAnswers_.load();
       std::memcpy(reply, &answer, sizeof answer);
       return sizeof answer;
     }
@@ -74,6 +80,7 @@ class ModbusInterface : public KxInterface {
       return -1;
     mb::ReadReply answer;
     Read(req, answer);
+    answer.lineAnswers = lineAnswers_.load();
     std::memcpy(reply, &answer, sizeof answer);
     return sizeof answer;
   }
@@ -198,8 +205,10 @@ class ModbusInterface : public KxInterface {
     switch (answer.status) {
       case Status::Ok:
         answer.count = req.count;
+        lineAnswers_.fetch_add(1);
         return true;
       case Status::Exception:
+        lineAnswers_.fetch_add(1);
         return true;
       case Status::Connection:
         if (!down_)
@@ -239,6 +248,9 @@ class ModbusInterface : public KxInterface {
   bool down_ = false;  // a failure was logged and no success since
   int lastConnectErrno_ = 0;
   std::chrono::steady_clock::time_point lastRequestEnd_{};
+  // Requests answered on the line (ReadReply::lineAnswers): counted holding
+  // the bus, read by any caller without it.
+  std::atomic<uint64_t> lineAnswers_{0};
 };
 
 }  // namespace
