@@ -400,10 +400,17 @@ class ModbusMeter : public KxEquipamento {
     while (!stop_) {
       const int64_t now = fb::LocalNowMs();
       const int64_t boundary = fb::FloorDiv(now, plan_.periodMs) * plan_.periodMs;
-      // A boundary not handled yet (one before the last one handled: the
-      // clock was set back).
       if (boundary != handled) {
+        // One before the last one handled: the clock was set back, and the
+        // journal may have this boundary already.
+        const bool setBack = boundary < handled;
         handled = boundary;
+        if (setBack) {
+          lock.unlock();
+          const bool holds = Holds(boundary);
+          lock.lock();
+          if (holds) continue;
+        }
         const int64_t late = now - boundary;
         if (late <= std::min<int64_t>(plan_.periodMs / 2, fb::kMsPerMinute)) {
           lock.unlock();
@@ -428,6 +435,16 @@ class ModbusMeter : public KxEquipamento {
     const int64_t now = fb::LocalNowMs();
     if (journal_->LastDateMs() > now) journal_->SetAsideAhead(now);
     return fb::FloorDiv(std::min(journal_->LastDateMs(), now), plan_.periodMs) * plan_.periodMs;
+  }
+
+  // Whether the journal has `boundary` already, once records dated after
+  // the clock are moved aside (a clock set back goes over boundaries it
+  // sampled before).
+  bool Holds(int64_t boundary) {
+    const int64_t now = fb::LocalNowMs();
+    if (journal_->LastDateMs() > now) journal_->SetAsideAhead(now);
+    const int64_t newest = journal_->LastDateMs();
+    return boundary <= newest && newest <= now;
   }
 
   // Nothing in the journal at or after `boundary`: records dated after the
