@@ -363,6 +363,34 @@ TEST_F(ModbusPackageTest, TheBusComesBackBySelfAndASilentMeterIsGivenUpQuickly) 
   EXPECT_EQ(server->Requests(8), 4);
   EXPECT_EQ(Online(*meter, result).at("Reg 40001"), "2");
 
+  // A gateway that takes every connection and drops it at the request: the
+  // losses are said when they begin, and with their count at the first reply.
+  {
+    proc::TempDir dir;
+    proc::ChildOptions options;
+    options.args = {"-c",
+                    "import os, socket, sys\n"
+                    "s = socket.create_server(('127.0.0.1', 0))\n"
+                    "open(sys.argv[1] + '.t', 'w').write(str(s.getsockname()[1]))\n"
+                    "os.rename(sys.argv[1] + '.t', sys.argv[1])\n"
+                    "while True: s.accept()[0].close()\n",
+                    dir / "port"};
+    auto dropper = std::make_unique<proc::Child>("/usr/bin/python3", options, dir.Path());
+    ASSERT_TRUE(proc::WaitUntil([&] { return proc::FileExists(dir / "port"); }));
+    const int dropPort = std::stoi(proc::ReadFile(dir / "port"));
+    KxInterface* dropping = Bus(4, "host=127.0.0.1; port=" + std::to_string(dropPort) + "; retries=0");
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(Ask(dropping, 7, mb::Table::Holding, 0, 1).status, mb::Status::Connection);
+    dropper.reset();
+    auto sameGateway = ModbusSimServer::Tcp(dropPort);
+    sameGateway->SetRegisters(7, Table::Holding, 0, {3});
+    EXPECT_EQ(Ask(dropping, 7, mb::Table::Holding, 0, 1).status, mb::Status::Ok);
+    const std::string at = "ModbusInterface [4]: ";
+    EXPECT_EQ(1, log.Count(at + "conexão perdida com TCP 127.0.0.1:" + std::to_string(dropPort)));
+    EXPECT_EQ(2, log.Count(at + "conectada a "));
+    EXPECT_EQ(1, log.Count(at + "conexão com TCP 127.0.0.1:" + std::to_string(dropPort) +
+                           " estável novamente (5 perda(s))"));
+  }
+
   // A meter destroyed while its sampling waits on a silent unit (1 s per
   // attempt, 4 attempts) stops within the attempt on the wire.
   KxInterface* slow = Bus(2, Tcp("timeout_ms=1000; retries=3; period_s=1"));
@@ -419,39 +447,31 @@ TEST_F(ModbusPackageTest, ADeadUnitBesideHealthyOnesBacksOffAndASilentGatewayBac
 // "Falha de comunicação" and raises no class 2/3).
 TEST_F(ModbusPackageTest, ANanRegisterIsAChannelNotReadNotAMeterWithoutCommunication) {
   server->SetRegisters(7, Table::Input, 0, {0x7FC0, 0x0000});
-  server->SetFloat(7, Table::Input, 2, 1.5f);
-  auto meter = Meter(Bus(1, Tcp("timeout_ms=300; period_s=1")), 12, 7, 0, {{0, 350}, {2, 350}});
-  std::vector<std::pair<int32_t, std::string>> alarms;
+  auto meter = Meter(Bus(1, Tcp("timeout_ms=300; period_s=1")), 12, 7, 0, {{0, 350}});
+  std::vector<std::string> alarms;
   TDateTime from = 0;
-  int end = -1;
+  // The alarms delivered so far; then the visit ends, it does not fail.
   auto read = [&] {
     TDateTime date = 0;
     std::u16string text;
     int32_t classe = 0;
-    while ((end = meter->ReadAlarme(from, date, text, classe)) == ReadOk) {
-      alarms.push_back({classe, text::FromUtf16(text)});
+    int r;
+    while ((r = meter->ReadAlarme(from, date, text, classe)) == ReadOk) {
+      alarms.push_back(std::to_string(classe) + " " + text::FromUtf16(text));
       from = date;
     }
-    EXPECT_EQ(end, ReadEnd);
-    return end != ReadEnd || !alarms.empty();
+    EXPECT_EQ(r, ReadEnd);
+    return alarms.size();
   };
-  ASSERT_TRUE(kit::WaitUntil(read, std::chrono::seconds(5)));
-  ASSERT_EQ(alarms.size(), 1u);
-  EXPECT_EQ(alarms[0], std::make_pair(20, std::string("Falha de leitura: valor não disponível (NaN "
-                                                      "ou infinito) (Reg 30001)")));
-  TDateTime date = 0;
-  float value = 0;
-  EXPECT_EQ(meter->ReadHistorico(35000000, 0, date, value), ReadEnd);
-  EXPECT_EQ(meter->ReadHistorico(35000002, 0, date, value), ReadOk);
-  EXPECT_EQ(value, 1.5f);
+  ASSERT_TRUE(kit::WaitUntil([&] { return read() >= 1; }, std::chrono::seconds(5)));
   int result = -1;
-  EXPECT_EQ(Online(*meter, result),
-            (std::map<std::string, std::string>{{"Reg 30001", "falha"}, {"Reg 30003", "1.5"}}));
+  EXPECT_EQ(Online(*meter, result).at("Reg 30001"), "falha");
   EXPECT_EQ(result, 0);
-
   server->SetFloat(7, Table::Input, 0, 0.98f);
-  ASSERT_TRUE(kit::WaitUntil([&] { return read() && alarms.size() == 2; }, std::chrono::seconds(5)));
-  EXPECT_EQ(alarms[1], std::make_pair(21, std::string("Leitura normalizada")));
+  ASSERT_TRUE(kit::WaitUntil([&] { return read() >= 2; }, std::chrono::seconds(5)));
+  EXPECT_EQ(alarms, (std::vector<std::string>{
+                        "20 Falha de leitura: valor não disponível (NaN ou infinito) (Reg 30001)",
+                        "21 Leitura normalizada"}));
 }
 
 // A journal written while the computer's clock was ahead (here by a few
@@ -523,12 +543,6 @@ TEST_F(ModbusPackageTest, AMeterReplacedUnderItsEquipIdBeginsAnEmptyJournal) {
   auto meter = Meter(Bus(3, Tcp("timeout_ms=300; period_s=1")), 40, 2, 0, {{72, 350}}, 200);
   EXPECT_EQ(1, log.Count(prefix + " ou de outra configuração (barramento, unidade ou canais): "
                                   "renomeado para " + Journal(40) + ".anterior-"));
-  std::vector<std::string> aside;
-  for (const auto& entry : std::filesystem::directory_iterator(work.File("ModbusJournal")))
-    if (entry.path().filename().string().rfind("equip-40.jrn.anterior-", 0) == 0)
-      aside.push_back(entry.path().string());
-  ASSERT_EQ(aside.size(), 1u);
-  EXPECT_GE(fb::SampleJournal::ReadAll(aside[0]).size(), before);
 
   std::vector<std::pair<int64_t, float>> got;
   ASSERT_TRUE(kit::WaitUntil([&] {

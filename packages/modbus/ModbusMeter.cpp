@@ -50,7 +50,6 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
-#include <cstring>
 #include <cmath>
 #include <condition_variable>
 #include <filesystem>
@@ -200,7 +199,8 @@ uint64_t Identity(const mb::SettingsReply& settings, uint8_t unit, const KxLista
     channels.push_back({canais.Items(i)->CanalId, canais.Items(i)->EquipIndex});
   std::sort(channels.begin(), channels.end());
   fb::MeterIdentity identity;
-  identity.Add(std::string(settings.bus, ::strnlen(settings.bus, sizeof settings.bus))).Add(unit);
+  const char* busEnd = std::find(settings.bus, settings.bus + sizeof settings.bus, '\0');
+  identity.Add(std::string(settings.bus, busEnd)).Add(unit);
   for (const auto& [canal, index] : channels) identity.Add(canal).Add(index);
   return identity.Value();
 }

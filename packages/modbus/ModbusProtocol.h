@@ -82,9 +82,9 @@ struct ReadReply {
   int32_t detail = 0;
   uint16_t count = 0;
   uint16_t registers[kMaxRegisters] = {};
-  // Requests on this interface's line that got an answer (registers or a
-  // Modbus exception) from any unit, since the interface was made, as this
-  // reply leaves it. A meter that gets no answer tells by it whether the
+  // Requests on this interface's line that got an answer from any unit
+  // (registers, or a Modbus exception other than a gateway's 10 and 11),
+  // since the interface was made, as this reply leaves it. A meter that gets no answer tells by it whether the
   // others on its line answered meanwhile (it is dead) or not (the line,
   // gateway or converter is silent as a whole).
   uint64_t lineAnswers = 0;
