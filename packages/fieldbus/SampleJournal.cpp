@@ -316,8 +316,10 @@ std::unique_ptr<RecordFile> SampleJournal::OpenFile(const std::string& path, int
     // Written before identities: it is this meter's (nothing says
     // otherwise); its header says so from now on.
     std::string why;
-    if (!Rewrite(file, path, file->All(), why))
+    if (!Rewrite(file, path, file->All(), why)) {
+      if (file == nullptr) throw std::runtime_error(why);
       log_("diário " + path + ": falha ao gravar a identidade do medidor: " + why);
+    }
   }
   return file;
 }
