@@ -182,6 +182,11 @@ TEST_F(ModbusEndToEndTest, EveryBoundaryIsStoredOnceDecodedByTypeAlsoAcrossARest
   AddMeter(12, 7, channels);
   db.Exec("insert into ONLINE_EQUIPS (EQUIP_ID, VALIDADE) values (12, "
           "dateadd(1 hour to current_timestamp))");
+  // A meter whose float register holds NaN, its "not available" (a power
+  // factor at no load): a channel not read, not a meter without communication.
+  AddClock(*server, 9);
+  server->SetRegisters(9, Table::Input, 0, {0x7FC0, 0x0000});
+  AddMeter(14, 9, {{kClockRegister, 410}, {0, 350}});
 
   Start();
   ASSERT_TRUE(WaitUntil([&] {
@@ -196,6 +201,7 @@ TEST_F(ModbusEndToEndTest, EveryBoundaryIsStoredOnceDecodedByTypeAlsoAcrossARest
   // On the last channel, read last in a visit: the stop then cuts at most
   // the visit after it.
   ASSERT_TRUE(WaitUntil([&] { return Rows(133).size() >= before + 4; }, 60s));
+  EXPECT_TRUE(WaitUntil([&] { return Int("select STATUS from STATUS_EQUIPS where EQUIP_ID = 14") == 1; }, 20s));
   Stop();
 
   // Every row holds the value of its own boundary; none is missing but those
@@ -252,6 +258,15 @@ TEST_F(ModbusEndToEndTest, EveryBoundaryIsStoredOnceDecodedByTypeAlsoAcrossARest
             "123456789.012");
   EXPECT_EQ(log.Count("Equipamento [12]: ModbusMeter 1.0 - unidade 7"), 2);
   EXPECT_EQ(Int("select count(*) from ALARMES where EQUIP_ID = 12 and CLASSE in (2, 20, 21)"), 0);
+
+  // The NaN meter: its class 20 once (the journal keeps the state across the
+  // restart), never class 2 (its status was normal, above), its other
+  // channel stored.
+  EXPECT_EQ(db.QueryString("select TEXTO from ALARMES where EQUIP_ID = 14 and CLASSE = 20"),
+            "Falha de leitura: valor não disponível (NaN ou infinito) (Reg 30001)");
+  EXPECT_EQ(Int("select count(*) from ALARMES where EQUIP_ID = 14 and CLASSE in (2, 20, 21)"), 1);
+  EXPECT_GE(Rows(140).size(), 4u);
+  EXPECT_TRUE(Rows(141).empty());
 }
 
 TEST_F(ModbusEndToEndTest, ASilentMeterADatabaseOutageAndARestartLoseAndInventNothing) {

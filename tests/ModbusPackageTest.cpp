@@ -1,14 +1,20 @@
 // The Modbus packages as the service loads them (KxListaInterfaces,
 // KxDriver), against a libmodbus server on 127.0.0.1: what a bad row or a bad
-// CONFIGS says, how registers are read and named, and how the bus copes with
-// a lost connection, a silent meter and a meter destroyed while it waits.
+// CONFIGS says, how registers are read and named, how the bus copes with a
+// lost connection, a silent meter, a silent gateway and a meter destroyed
+// while it waits, and what the meter makes of a NaN register, a journal
+// written under a clock that was ahead, a meter replaced under its
+// EQUIP_ID and complaints that would repeat at every boundary.
 // RTU over TCP is read from pymodbus serving RTU frames on a TCP socket
 // (tests/support/rtu_over_tcp_server.py), a peer that shares no code with
 // the package.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -19,6 +25,7 @@
 #include <vector>
 
 #include "packages/fieldbus/LocalClock.h"
+#include "packages/fieldbus/SampleJournal.h"
 #include "packages/modbus/ModbusProtocol.h"
 #include "packages/modbus/RtuFrame.h"
 #include "packages/modbus/sim/ModbusSimServer.h"
@@ -48,6 +55,29 @@ int QuietPeriod() {
   }
   return 1440;
 }
+
+// The process's file size limit lowered to `bytes` for a scope: a write past
+// it fails (EFBIG) as it would on a full disk; SIGXFSZ is ignored meanwhile.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(uintmax_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lower = saved_;
+    lower.rlim_cur = static_cast<rlim_t>(bytes);
+    setrlimit(RLIMIT_FSIZE, &lower);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previous_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int) = SIG_DFL;
+};
 
 class PackageLog : public KxPackageLog {
  public:
@@ -92,13 +122,14 @@ class ModbusPackageTest : public ::testing::Test {
   // meter must not read. Created in the work folder (its journal goes to
   // ModbusJournal/ there).
   std::unique_ptr<KxEquipamento> Meter(KxInterface* bus, int equipId, int unit, int period,
-                                       const std::vector<std::pair<int, int>>& channels) {
+                                       const std::vector<std::pair<int, int>>& channels,
+                                       int firstCanal = 100) {
     inst::ScopedChdir cd(work.Path());
     KxDriver* driver = drivers.AddDriver(Pkg("libModbusMeter.so"), equipId, bus);
     auto* canais = new KxListaCanais();
     for (size_t i = 0; i < channels.size(); ++i)
-      canais->AddCanal(100 + static_cast<int>(i), channels[i].second * 100000 + channels[i].first,
-                       nullptr, 350, 0);
+      canais->AddCanal(firstCanal + static_cast<int>(i),
+                       channels[i].second * 100000 + channels[i].first, nullptr, 350, 0);
     return std::unique_ptr<KxEquipamento>(driver->CreateEquipamento(equipId, unit, period, canais, &log));
   }
   // The creation's error message ("" when it was created).
@@ -121,6 +152,16 @@ class ModbusPackageTest : public ::testing::Test {
     reply.status = mb::Status::NotConfigured;
     EXPECT_EQ(bus->Exchange(&req, sizeof req, &reply, sizeof reply), static_cast<int>(sizeof reply));
     return reply;
+  }
+  std::string Journal(int equipId) {
+    return work.File("ModbusJournal/equip-" + std::to_string(equipId) + ".jrn");
+  }
+  // The dates of the samples of the journal's main file.
+  std::vector<int64_t> Sampled(int equipId) {
+    std::vector<int64_t> out;
+    for (const auto& r : fb::SampleJournal::ReadAll(Journal(equipId)))
+      if (r.type == 'S') out.push_back(r.dateMs);
+    return out;
   }
   std::map<std::string, std::string> Online(KxEquipamento& meter, int& result) {
     std::vector<std::u16string> names, values;
@@ -322,21 +363,33 @@ TEST_F(ModbusPackageTest, TheBusComesBackBySelfAndASilentMeterIsGivenUpQuickly) 
   EXPECT_EQ(server->Requests(8), 4);
   EXPECT_EQ(Online(*meter, result).at("Reg 40001"), "2");
 
-  // A unit that stops answering is asked at fewer and fewer boundaries (here
-  // one a second) rather than at each, and at each again once it answers.
-  KxInterface* quick = Bus(3, Tcp("timeout_ms=100; retries=0; period_s=1"));
-  server->SetRegisters(10, Table::Holding, 0, {5});
-  server->SetSilent(10, true);
-  auto dead = Meter(quick, 15, 10, 0, {{0, 410}});
-  std::this_thread::sleep_for(std::chrono::seconds(8));
-  EXPECT_LE(server->Requests(10), 4);
-  EXPECT_EQ(1, log.Count("ModbusMeter [15]: unidade sem resposta: consultada a cada 2 períodos"));
-  server->SetSilent(10, false);
-  EXPECT_EQ(Online(*dead, result).at("Reg 40001"), "5");
-  const int64_t answered = server->Requests(10);
-  EXPECT_TRUE(kit::WaitUntil([&] { return server->Requests(10) >= answered + 3; },
-                             std::chrono::seconds(5)));
-  dead.reset();
+  // A gateway that takes every connection and drops it at the request: the
+  // losses are said when they begin, and with their count at the first reply.
+  {
+    proc::TempDir dir;
+    proc::ChildOptions options;
+    options.args = {"-c",
+                    "import os, socket, sys\n"
+                    "s = socket.create_server(('127.0.0.1', 0))\n"
+                    "open(sys.argv[1] + '.t', 'w').write(str(s.getsockname()[1]))\n"
+                    "os.rename(sys.argv[1] + '.t', sys.argv[1])\n"
+                    "while True: s.accept()[0].close()\n",
+                    dir / "port"};
+    auto dropper = std::make_unique<proc::Child>("/usr/bin/python3", options, dir.Path());
+    ASSERT_TRUE(proc::WaitUntil([&] { return proc::FileExists(dir / "port"); }));
+    const int dropPort = std::stoi(proc::ReadFile(dir / "port"));
+    KxInterface* dropping = Bus(4, "host=127.0.0.1; port=" + std::to_string(dropPort) + "; retries=0");
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(Ask(dropping, 7, mb::Table::Holding, 0, 1).status, mb::Status::Connection);
+    dropper.reset();
+    auto sameGateway = ModbusSimServer::Tcp(dropPort);
+    sameGateway->SetRegisters(7, Table::Holding, 0, {3});
+    EXPECT_EQ(Ask(dropping, 7, mb::Table::Holding, 0, 1).status, mb::Status::Ok);
+    const std::string at = "ModbusInterface [4]: ";
+    EXPECT_EQ(1, log.Count(at + "conexão perdida com TCP 127.0.0.1:" + std::to_string(dropPort)));
+    EXPECT_EQ(2, log.Count(at + "conectada a "));
+    EXPECT_EQ(1, log.Count(at + "conexão com TCP 127.0.0.1:" + std::to_string(dropPort) +
+                           " estável novamente (5 perda(s))"));
+  }
 
   // A meter destroyed while its sampling waits on a silent unit (1 s per
   // attempt, 4 attempts) stops within the attempt on the wire.
@@ -347,6 +400,191 @@ TEST_F(ModbusPackageTest, TheBusComesBackBySelfAndASilentMeterIsGivenUpQuickly) 
   const auto t0 = std::chrono::steady_clock::now();
   stuck.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1800));
+}
+
+// The back-off is for a unit that stays silent while others on its line
+// answer (here a second): it is asked at fewer and fewer boundaries, and at
+// each again once it answers. A gateway that hangs (connections open, no
+// reply for anyone) backs off nobody: the first answer finds every meter
+// sampled at every boundary.
+TEST_F(ModbusPackageTest, ADeadUnitBesideHealthyOnesBacksOffAndASilentGatewayBacksOffNobody) {
+  KxInterface* bus = Bus(3, Tcp("timeout_ms=100; retries=0; period_s=1"));
+  for (uint8_t unit : {7, 8, 10}) server->SetRegisters(unit, Table::Holding, 0, {unit});
+  server->SetSilent(10, true);
+  auto first = Meter(bus, 15, 7, 0, {{0, 410}});
+  auto second = Meter(bus, 16, 8, 0, {{0, 410}});
+  auto dead = Meter(bus, 17, 10, 0, {{0, 410}});
+  std::this_thread::sleep_for(std::chrono::seconds(8));
+  EXPECT_LE(server->Requests(10), 5);
+  EXPECT_EQ(1, log.Count("ModbusMeter [17]: unidade sem resposta: consultada a cada 2 períodos"));
+
+  for (uint8_t unit : {7, 8}) server->SetSilent(unit, true);
+  std::this_thread::sleep_for(std::chrono::seconds(4));
+  for (uint8_t unit : {7, 8}) server->SetSilent(unit, false);
+  const int64_t back = fb::LocalNowMs();
+  std::this_thread::sleep_for(std::chrono::milliseconds(3300));
+  for (int equip : {15, 16}) {
+    SCOPED_TRACE(equip);
+    const auto dates = Sampled(equip);
+    // The two boundaries from a second after the gateway came back.
+    EXPECT_EQ(std::count_if(dates.begin(), dates.end(),
+                            [&](int64_t d) { return d > back + 1000 && d <= back + 3000; }),
+              2);
+    EXPECT_EQ(0, log.Count("ModbusMeter [" + std::to_string(equip) + "]: unidade sem resposta"));
+  }
+
+  server->SetSilent(10, false);
+  int result = -1;
+  EXPECT_EQ(Online(*dead, result).at("Reg 40001"), "10");
+  const int64_t answered = server->Requests(10);
+  EXPECT_TRUE(kit::WaitUntil([&] { return server->Requests(10) >= answered + 3; },
+                             std::chrono::seconds(5)));
+}
+
+// A float register holding NaN (a meter's "not available", such as a power
+// factor at no load): no sample for its channel and the class 20/21 pair,
+// but the meter answers, so the visits do not fail (the service shows no
+// "Falha de comunicação" and raises no class 2/3).
+TEST_F(ModbusPackageTest, ANanRegisterIsAChannelNotReadNotAMeterWithoutCommunication) {
+  server->SetRegisters(7, Table::Input, 0, {0x7FC0, 0x0000});
+  auto meter = Meter(Bus(1, Tcp("timeout_ms=300; period_s=1")), 12, 7, 0, {{0, 350}});
+  std::vector<std::string> alarms;
+  TDateTime from = 0;
+  // The alarms delivered so far; then the visit ends, it does not fail.
+  auto read = [&] {
+    TDateTime date = 0;
+    std::u16string text;
+    int32_t classe = 0;
+    int r;
+    while ((r = meter->ReadAlarme(from, date, text, classe)) == ReadOk) {
+      alarms.push_back(std::to_string(classe) + " " + text::FromUtf16(text));
+      from = date;
+    }
+    EXPECT_EQ(r, ReadEnd);
+    return alarms.size();
+  };
+  ASSERT_TRUE(kit::WaitUntil([&] { return read() >= 1; }, std::chrono::seconds(5)));
+  int result = -1;
+  EXPECT_EQ(Online(*meter, result).at("Reg 30001"), "falha");
+  EXPECT_EQ(result, 0);
+  server->SetFloat(7, Table::Input, 0, 0.98f);
+  ASSERT_TRUE(kit::WaitUntil([&] { return read() >= 2; }, std::chrono::seconds(5)));
+  EXPECT_EQ(alarms, (std::vector<std::string>{
+                        "20 Falha de leitura: valor não disponível (NaN ou infinito) (Reg 30001)",
+                        "21 Leitura normalizada"}));
+}
+
+// A journal written while the computer's clock was ahead (here by a few
+// seconds): the meter samples by the right clock at once, says so once, and
+// delivers the samples dated ahead when their time comes, each once.
+TEST_F(ModbusPackageTest, AJournalWrittenUnderAClockThatWasAheadIsSampledOnAtOnce) {
+  server->SetRegisters(7, Table::Holding, 0, {5});
+  KxInterface* bus = Bus(1, Tcp("timeout_ms=300; period_s=1"));
+  Meter(bus, 20, 7, 0, {{0, 410}}).reset();  // its journal, with the meter's identity
+  const uint64_t identity = fb::SampleJournal::ReadIdentity(Journal(20));
+  ASSERT_NE(identity, 0u);
+  // Rounds at half seconds from 2.5 s to 4.5 s from now: between the
+  // boundaries of the right clock.
+  const int64_t base = fb::FloorDiv(fb::LocalNowMs(), 1000) * 1000;
+  {
+    fb::SampleJournal ahead(Journal(20), 20, identity, base + 5000, [](const std::string&) {});
+    for (int k = 2; k <= 4; ++k)
+      ASSERT_TRUE(ahead.Append(base + k * 1000 + 500, {{0, 900.f + k}}, 0, nullptr, base + 5000));
+  }
+  auto meter = Meter(bus, 20, 7, 0, {{0, 410}});
+  EXPECT_TRUE(kit::WaitUntil([&] {
+    return log.Count("ModbusMeter [20]: diário: o relógio do computador estava adiantado: "
+                     "3 registro(s) até ") == 1;
+  }, std::chrono::seconds(1)));
+  EXPECT_TRUE(kit::WaitUntil([&] {
+    const auto dates = Sampled(20);
+    return std::any_of(dates.begin(), dates.end(),
+                       [&](int64_t d) { return d > base && d < base + 2500; });
+  }, std::chrono::milliseconds(2400)));
+
+  // Taken as the service takes them.
+  std::vector<std::pair<int64_t, float>> got;
+  TDateTime from = fb::ToDateTime(base);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+  while (std::chrono::steady_clock::now() < until) {
+    TDateTime date = 0;
+    float value = 0;
+    while (meter->ReadHistorico(41000000, from, date, value) == ReadOk) {
+      EXPECT_LE(fb::FromDateTime(date), fb::LocalNowMs());
+      got.push_back({fb::FromDateTime(date), value});
+      from = date;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  for (size_t i = 1; i < got.size(); ++i) EXPECT_GT(got[i].first, got[i - 1].first);
+  for (int k = 2; k <= 4; ++k)
+    EXPECT_EQ(std::count(got.begin(), got.end(), std::make_pair(base + k * 1000 + 500, 900.f + k)), 1);
+  EXPECT_GE(std::count_if(got.begin(), got.end(), [](const auto& g) { return g.second == 5.f; }), 5);
+}
+
+// Equipment 40 deleted and created again as another meter (unit 2, a new
+// channel on the same register): the old journal is kept aside, and the new
+// channel gets nothing the old meter read. The same meter created again
+// (another timeout on its bus) keeps its journal.
+TEST_F(ModbusPackageTest, AMeterReplacedUnderItsEquipIdBeginsAnEmptyJournal) {
+  server->SetFloat(1, Table::Input, 72, 10.f);
+  server->SetFloat(2, Table::Input, 72, 20.f);
+  {
+    auto old = Meter(Bus(1, Tcp("timeout_ms=300; period_s=1")), 40, 1, 0, {{72, 350}});
+    ASSERT_TRUE(kit::WaitUntil([&] { return Sampled(40).size() >= 2; }, std::chrono::seconds(5)));
+  }
+  const size_t before = Sampled(40).size();
+  Meter(Bus(2, Tcp("timeout_ms=500; period_s=1")), 40, 1, 0, {{72, 350}}).reset();
+  EXPECT_GE(Sampled(40).size(), before);
+  const std::string prefix = "ModbusMeter [40]: diário " + Journal(40) + " é de outro medidor";
+  EXPECT_EQ(0, log.Count(prefix));
+
+  const int64_t created = fb::LocalNowMs();
+  auto meter = Meter(Bus(3, Tcp("timeout_ms=300; period_s=1")), 40, 2, 0, {{72, 350}}, 200);
+  EXPECT_EQ(1, log.Count(prefix + " ou de outra configuração (barramento, unidade ou canais): "
+                                  "renomeado para " + Journal(40) + ".anterior-"));
+
+  std::vector<std::pair<int64_t, float>> got;
+  ASSERT_TRUE(kit::WaitUntil([&] {
+    TDateTime date = 0;
+    float value = 0;
+    const TDateTime from = got.empty() ? 0 : fb::ToDateTime(got.back().first);
+    if (meter->ReadHistorico(35000072, from, date, value) == ReadOk)
+      got.push_back({fb::FromDateTime(date), value});
+    return got.size() >= 2;
+  }, std::chrono::seconds(5)));
+  for (const auto& [date, value] : got) {
+    EXPECT_EQ(value, 20.f);
+    EXPECT_GE(date, created - 1000);  // its first boundary may just precede it
+  }
+}
+
+// A complaint that would repeat at every boundary is said when it begins and
+// when it ends, with its count: the boundaries a slow meter leaves the
+// sampling late for, and a journal that cannot be written (its file at the
+// process's size limit, as on a full disk).
+TEST_F(ModbusPackageTest, RepeatedComplaintsAreSaidWhenTheyBeginAndWhenTheyEnd) {
+  std::atomic<int> delayMs{1700};
+  server->SetRegisters(7, Table::Holding, 0, {1});
+  server->SetHook(7, [&](uint16_t*, uint16_t*) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
+  });
+  auto meter = Meter(Bus(1, Tcp("timeout_ms=3000; retries=0; period_s=1")), 12, 7, 0, {{0, 410}});
+  std::this_thread::sleep_for(std::chrono::seconds(7));
+  EXPECT_EQ(1, log.Count("ModbusMeter [12]: amostra de "));
+  delayMs = 0;
+  EXPECT_TRUE(kit::WaitUntil([&] {
+    return log.Count("ModbusMeter [12]: fim das amostras não lidas por atraso (") == 1;
+  }, std::chrono::seconds(5)));
+
+  {
+    const FileSizeLimit full(std::filesystem::file_size(Journal(12)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+  }
+  EXPECT_TRUE(kit::WaitUntil([&] {
+    return log.Count("ModbusMeter [12]: diário " + Journal(12) + " gravado novamente (") == 1;
+  }, std::chrono::seconds(3)));
+  EXPECT_EQ(1, log.Count("ModbusMeter [12]: falha ao gravar o diário " + Journal(12) + ": "));
 }
 
 TEST(ModbusRtuFrame, CrcAndRepliesThatAreNotTheRequestsAreTold) {

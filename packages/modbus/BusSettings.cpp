@@ -5,6 +5,8 @@
 #include <set>
 #include <vector>
 
+#include "packages/fieldbus/SerialPort.h"
+
 namespace mb {
 
 namespace {
@@ -97,6 +99,10 @@ std::string BusSettings::Describe() const {
   if (mode == Mode::RtuOverTcp) return "RTU sobre TCP " + host + ":" + std::to_string(port);
   return "RTU " + device + " " + std::to_string(baud) + " " + std::to_string(dataBits) + parity +
          std::to_string(stopBits);
+}
+
+std::string BusSettings::Line() const {
+  return mode == Mode::Rtu ? "RTU " + fb::SerialPortPath(device) : Describe();
 }
 
 bool ParseBusSettings(const std::string& text, BusSettings& out, std::string& error) {

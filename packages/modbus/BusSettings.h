@@ -42,6 +42,9 @@ struct BusSettings {
   // "TCP 10.0.0.5:502" / "RTU /dev/ttyUSB0 9600 8E1" / "RTU sobre TCP
   // 10.0.0.5:4001", for log lines.
   std::string Describe() const;
+  // What identifies the line whatever its timeouts, pauses and serial
+  // settings: "TCP h:p", "RTU sobre TCP h:p", "RTU <device as opened>".
+  std::string Line() const;
 };
 
 // Parses `text` into `out`. False when it is unusable, with `error` saying

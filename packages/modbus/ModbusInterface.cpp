@@ -13,7 +13,9 @@
 //
 // Exchange (slot 0) serves the requests of ModbusProtocol.h. Requests get the
 // bus one at a time, in arrival order (BusQueue); each is bounded by
-// timeout_ms per attempt and 1 + retries attempts. A reply that does not come
+// timeout_ms per attempt and 1 + retries attempts. Every reply tells how
+// many requests on the line were answered so far, by any unit (its meters
+// tell a dead unit from a silent line by it). A reply that does not come
 // in time closes a TCP connection (a late reply must not answer the next
 // request) and flushes a serial line.
 //
@@ -23,6 +25,7 @@
 // link happens while holding the bus.
 #include <modbus/modbus.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -33,6 +36,7 @@
 #include "packages/common/PackageText.h"
 #include "packages/modbus/BusLink.h"
 #include "packages/fieldbus/BusQueue.h"
+#include "packages/fieldbus/FailureRun.h"
 #include "packages/modbus/BusSettings.h"
 #include "packages/modbus/LibmodbusLink.h"
 #include "packages/modbus/ModbusProtocol.h"
@@ -64,6 +68,9 @@ class ModbusInterface : public KxInterface {
       answer.timeoutMs = settings_.timeoutMs;
       answer.attempts = 1 + settings_.retries;
       answer.tcp = settings_.mode == mb::BusSettings::Mode::Tcp ? 1 : 0;
+      const std::string line = settings_.Line();
+      line.copy(answer.bus, sizeof answer.bus - 1);
+      answer.lineAnswers = lineAnswers_.load();
       std::memcpy(reply, &answer, sizeof answer);
       return sizeof answer;
     }
@@ -74,6 +81,7 @@ class ModbusInterface : public KxInterface {
       return -1;
     mb::ReadReply answer;
     Read(req, answer);
+    answer.lineAnswers = lineAnswers_.load();
     std::memcpy(reply, &answer, sizeof answer);
     return sizeof answer;
   }
@@ -134,7 +142,9 @@ class ModbusInterface : public KxInterface {
   bool Connect() {
     int err = 0;
     if (link_->Open(err)) {
-      if (down_ || !everConnected_) Log("conectada a " + settings_.Describe());
+      // Again after a loss; not after each of a run of losses (a gateway
+      // that takes the connection and drops it at every request).
+      if ((down_ && losses_ <= 1) || !everConnected_) Log("conectada a " + settings_.Describe());
       down_ = false;
       everConnected_ = true;
       // Gateways and converters that drop what comes at once after the
@@ -198,11 +208,14 @@ class ModbusInterface : public KxInterface {
     switch (answer.status) {
       case Status::Ok:
         answer.count = req.count;
+        NoteAnswer(true);
         return true;
       case Status::Exception:
+        // 10 and 11 come from a gateway that could not reach the unit.
+        NoteAnswer(answer.detail != 10 && answer.detail != 11);
         return true;
       case Status::Connection:
-        if (!down_)
+        if (++losses_ == 1)
           Log("conexão perdida com " + settings_.Describe() + ": " + ErrorText(answer.detail));
         down_ = true;
         link_->Close();
@@ -210,6 +223,17 @@ class ModbusInterface : public KxInterface {
       default:  // NoAnswer, BadFrame: the link forgot any late reply
         return false;
     }
+  }
+
+  // A request got a reply (`fromUnit`: from a unit of the line). A run of
+  // lost connections with no reply between them ends here, said with its
+  // count. Holding the bus.
+  void NoteAnswer(bool fromUnit) {
+    if (fromUnit) lineAnswers_.fetch_add(1);
+    if (losses_ > 1)
+      Log("conexão com " + settings_.Describe() + " estável novamente" +
+          fb::FailureRun::Times(losses_, "perda(s)"));
+    losses_ = 0;
   }
 
   static std::string ErrorText(int err) {
@@ -237,8 +261,12 @@ class ModbusInterface : public KxInterface {
   std::unique_ptr<mb::BusLink> link_;
   bool everConnected_ = false;
   bool down_ = false;  // a failure was logged and no success since
+  int64_t losses_ = 0;  // connections lost since the last reply
   int lastConnectErrno_ = 0;
   std::chrono::steady_clock::time_point lastRequestEnd_{};
+  // Requests answered on the line (ReadReply::lineAnswers): counted holding
+  // the bus, read by any caller without it.
+  std::atomic<uint64_t> lineAnswers_{0};
 };
 
 }  // namespace

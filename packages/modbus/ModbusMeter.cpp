@@ -16,16 +16,23 @@
 // after the from-date; a channel that could not be read has no sample for
 // that boundary. A boundary is sampled only when the thread is within
 // min(period / 2, 60 s) of it (after a suspended machine or a clock jump the
-// values would not be those of that moment).
+// values would not be those of that moment). Records dated after the clock
+// (it was ahead, then corrected) are moved aside at the start or at the
+// first boundary they block, and sampling goes on by the clock at once.
+// The journal belongs to the meter as configured: its identity is the bus
+// (SettingsReply::bus), the unit and the channels (CANAL_ID with
+// EQUIP_INDEX); a journal of another identity is set aside by the journal.
 //
 // Alarms (also in the journal, delivered by ReadAlarme after the from-date):
 //   class 20 "Falha de leitura: <reason> (Reg <reference>)": a sampling in
 //            which a channel could not be read, after one that read them all
 //            (or the first sampling)
 //   class 21 "Leitura normalizada": every channel read again
-// While the meter is failing, ReadAlarme ends with a failure instead of
-// ReadEnd once everything was delivered, so the service shows the equipment
-// as without communication until a sampling reads every channel again.
+// While the meter is failing (a channel not read for another reason than a
+// value not available: NaN in a float register makes only the class 20/21
+// pair), ReadAlarme ends with a failure instead of ReadEnd once everything
+// was delivered, so the service shows the equipment as without
+// communication until a sampling no longer fails so.
 // At the first visit, when no round was sampled yet, ReadAlarme asks the
 // meter once itself: a wrong unit or address then fails the visits from the
 // start rather than after the first boundary (up to a period later).
@@ -48,12 +55,14 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "packages/common/PackageText.h"
+#include "packages/fieldbus/FailureRun.h"
 #include "packages/fieldbus/LocalClock.h"
 #include "packages/modbus/ModbusProtocol.h"
 #include "packages/modbus/RegisterFormat.h"
@@ -80,6 +89,80 @@ std::string Utf8(const std::filesystem::path& path) {
 // (never below one period).
 constexpr int64_t kMaxSilentGapMs = 15 * fb::kMsPerMinute;
 
+// A channel's status that says the meter failed, as opposed to a value it
+// does not have (NaN or infinity in a float register, its "not available").
+bool MeterFailed(mb::Status status) {
+  return status != mb::Status::Ok && status != mb::Status::Cancelled &&
+         status != mb::Status::NotAValue;
+}
+
+// Which boundaries ask a unit that gives no answer at all. It costs the bus
+// timeout x attempts at every round it is asked, and the healthy meters
+// behind it on the bus wait that long for their own boundaries: a unit that
+// stays silent while others on its line answer (they answered between two of
+// its rounds that got no answer) is asked only at every gap-th boundary
+// (spread by unit id over the units of a bus), the gap doubling while it
+// stays so, up to kMaxSilentGapMs. A line, gateway or converter silent as a
+// whole backs off nobody. Any answer brings the unit back to every boundary.
+//
+// Threads: the sampling thread, the acquisition thread (the first visit's
+// reading) and the online thread (a live read that got an answer).
+class SilenceBackoff {
+ public:
+  SilenceBackoff(int64_t periodMs, uint8_t unit)
+      : periodMs_(periodMs), unit_(unit), maxGap_(std::max<int64_t>(1, kMaxSilentGapMs / periodMs)) {}
+
+  // A reading that got no answer; `lineAnswers` as its last reply told it.
+  // True when the unit begins to back off (the caller says so).
+  bool Silent(uint64_t lineAnswers) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const bool othersAnswered = silentAt_.has_value() && lineAnswers > *silentAt_;
+    silentAt_ = lineAnswers;
+    if (!othersAnswered) return false;
+    const bool begins = gap_ == 1 && maxGap_ > 1;
+    gap_ = std::min(maxGap_, gap_ * 2);
+    return begins;
+  }
+  // A reading that was not silent (an answer, or a line that cannot be
+  // used at all, which says nothing of the unit).
+  void Reset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    gap_ = 1;
+    silentAt_.reset();
+  }
+  bool Skip(int64_t boundary) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return gap_ > 1 && (boundary / periodMs_ + unit_) % gap_ != 0;
+  }
+  int64_t MaxGap() const { return maxGap_; }
+
+ private:
+  mutable std::mutex mutex_;
+  const int64_t periodMs_;
+  const uint8_t unit_;
+  const int64_t maxGap_;
+  int64_t gap_ = 1;
+  std::optional<uint64_t> silentAt_;  // lineAnswers after its last reading, when it got no answer
+};
+
+// Boundaries left unread for one cause (late, or blocked by a newer record):
+// the owner says the first of a run; the run ends with the second boundary
+// in a row not left so, and the owner says it with its count. Sampling
+// thread only.
+class SkipRun {
+ public:
+  bool Skipped() {
+    clean_ = 0;
+    return run_.Begin();
+  }
+  // The count of the run that ends here (0: none ends).
+  int64_t Clean() { return run_.Running() && ++clean_ >= 2 ? run_.End() : 0; }
+
+ private:
+  fb::FailureRun run_;
+  int clean_ = 0;
+};
+
 // Texts of the alarms, rebuilt from what the journal keeps.
 std::string AlarmText(const fb::SampleJournal::Alarm& alarm) {
   if (alarm.classe == kReadRecoveryClass) return "Leitura normalizada";
@@ -103,7 +186,24 @@ struct MeterPlan {
   int64_t periodMs = 0;
   std::vector<Channel> channels;
   std::string journalPath;
+  uint64_t identity = 0;  // of the meter as configured: bus, unit, channels
 };
+
+// The meter's identity for its journal: the bus, the unit and every channel
+// (CANAL_ID with EQUIP_INDEX, by CANAL_ID). A new channel, or one created
+// again under a new CANAL_ID, makes another meter: it never receives samples
+// read before it existed.
+uint64_t Identity(const mb::SettingsReply& settings, uint8_t unit, const KxListaCanais& canais) {
+  std::vector<std::pair<int32_t, int32_t>> channels;
+  for (int i = 0; i < canais.Count(); ++i)
+    channels.push_back({canais.Items(i)->CanalId, canais.Items(i)->EquipIndex});
+  std::sort(channels.begin(), channels.end());
+  fb::MeterIdentity identity;
+  const char* busEnd = std::find(settings.bus, settings.bus + sizeof settings.bus, '\0');
+  identity.Add(std::string(settings.bus, busEnd)).Add(unit);
+  for (const auto& [canal, index] : channels) identity.Add(canal).Add(index);
+  return identity.Value();
+}
 
 std::string Prefix(int32_t equipId) { return "ModbusMeter [" + std::to_string(equipId) + "]: "; }
 
@@ -158,6 +258,7 @@ MeterPlan MakePlan(int32_t equipId, int32_t drvAddr1, int32_t drvAddr2, const Kx
     throw std::runtime_error(prefix + "não foi possível criar a pasta " + Utf8(folder) + ": " +
                              ec.message());
   plan.journalPath = Utf8(folder / ("equip-" + std::to_string(equipId) + ".jrn"));
+  plan.identity = Identity(settings, plan.unit, canais);
   return plan;
 }
 
@@ -166,13 +267,14 @@ class ModbusMeter : public KxEquipamento {
   // Takes `canais` at once (the base class frees it, also when this throws).
   ModbusMeter(int32_t equipId, KxListaCanais* canais, const MeterPlan& plan, KxInterface* iface,
               KxPackageLog* log)
-      : KxEquipamento(equipId, canais), log_(log), plan_(plan) {
+      : KxEquipamento(equipId, canais), log_(log), plan_(plan), backoff_(plan.periodMs, plan.unit) {
     std::vector<mb::ChannelSpec> specs;
     for (const Channel& c : plan_.channels) specs.push_back({c.address, c.format});
     reader_ = std::make_unique<mb::RegisterReader>(iface, plan_.unit, specs,
                                                    [this](const std::string& t) { Log(t); });
     try {
-      journal_ = std::make_unique<fb::SampleJournal>(plan_.journalPath, equipId, fb::LocalNowMs(),
+      journal_ = std::make_unique<fb::SampleJournal>(plan_.journalPath, equipId, plan_.identity,
+                                                     fb::LocalNowMs(),
                                                      [this](const std::string& t) { Log(t); });
     } catch (const std::exception& e) {
       throw std::runtime_error(Prefix(equipId) + "diário inutilizável: " + e.what());
@@ -214,7 +316,8 @@ class ModbusMeter : public KxEquipamento {
     }
     if (!probed_.exchange(true) && !sampled_.load()) Probe();
     // Everything delivered: a meter that does not answer makes the visit fail.
-    return journal_->Failing() || probeFailed_.load() ? kFailureCode : ReadEnd;
+    const bool failing = (journal_->Flags() & fb::SampleJournal::kMeterFailing) != 0;
+    return failing || probeFailed_.load() ? kFailureCode : ReadEnd;
   }
 
   int SetRelogio() override { return 0; }
@@ -228,11 +331,11 @@ class ModbusMeter : public KxEquipamento {
   int ReadOnline(std::vector<std::u16string>& names, std::vector<std::u16string>& values) override {
     const std::vector<mb::ChannelValue> read = reader_->ReadAll(&stop_);
     if (std::all_of(read.begin(), read.end(),
-                    [](const mb::ChannelValue& v) { return v.status != mb::Status::Ok; }))
+                    [](const mb::ChannelValue& v) { return MeterFailed(v.status); }))
       return kFailureCode;
-    silentGap_.store(1);  // it answers: every round asks it again
-    if (std::all_of(read.begin(), read.end(),
-                    [](const mb::ChannelValue& v) { return v.status == mb::Status::Ok; }))
+    backoff_.Reset();  // it answers: every round asks it again
+    if (std::none_of(read.begin(), read.end(),
+                     [](const mb::ChannelValue& v) { return MeterFailed(v.status); }))
       probeFailed_.store(false);
     for (size_t i = 0; i < read.size(); ++i) {
       const Channel& c = plan_.channels[i];
@@ -270,12 +373,12 @@ class ModbusMeter : public KxEquipamento {
   // a failure fails the visits until a round is written or a live read gets
   // every channel.
   void Probe() {
-    const std::vector<mb::ChannelValue> read = reader_->ReadAll(&stop_);
+    uint64_t lineAnswers = 0;
+    const std::vector<mb::ChannelValue> read = reader_->ReadAll(&stop_, &lineAnswers);
     if (stop_) return;
-    NoteSilence(read);
-    auto failure = std::find_if(read.begin(), read.end(), [](const mb::ChannelValue& v) {
-      return v.status != mb::Status::Ok && v.status != mb::Status::Cancelled;
-    });
+    NoteSilence(read, lineAnswers);
+    auto failure = std::find_if(read.begin(), read.end(),
+                                [](const mb::ChannelValue& v) { return MeterFailed(v.status); });
     if (failure == read.end()) return;
     probeFailed_.store(true);
     Log("primeira consulta sem sucesso: " + mb::StatusText(failure->status, failure->detail) +
@@ -286,26 +389,37 @@ class ModbusMeter : public KxEquipamento {
         "); em falha até a próxima leitura");
   }
 
+  // What became of a boundary.
+  enum class Outcome { Handled, Late, Blocked };
+
   // The sampling thread: one round at each period boundary.
   void Run() {
-    int64_t handled = journal_->LastDateMs();
+    int64_t handled = StartingBoundary();
     bool first = true;
     std::unique_lock<std::mutex> lock(waitMutex_);
     while (!stop_) {
       const int64_t now = fb::LocalNowMs();
       const int64_t boundary = fb::FloorDiv(now, plan_.periodMs) * plan_.periodMs;
-      if (boundary > handled) {
+      if (boundary != handled) {
+        // One before the last one handled: the clock was set back, and the
+        // journal may have this boundary already.
+        const bool setBack = boundary < handled;
         handled = boundary;
+        if (setBack) {
+          lock.unlock();
+          const bool holds = Holds(boundary);
+          lock.lock();
+          if (holds) continue;
+        }
         const int64_t late = now - boundary;
         if (late <= std::min<int64_t>(plan_.periodMs / 2, fb::kMsPerMinute)) {
           lock.unlock();
-          SampleRound(boundary);
+          const Outcome outcome = SampleRound(boundary);
           lock.lock();
+          Note(outcome, boundary, 0);
           continue;
         }
-        if (!first)
-          Log("amostra de " + fb::FormatMs(boundary) + " não lida: atraso de " +
-              std::to_string(late / fb::kMsPerSecond) + " s");
+        if (!first) Note(Outcome::Late, boundary, late);
       }
       first = false;
       const int64_t wait = std::min<int64_t>(boundary + plan_.periodMs - now, 1000);
@@ -314,58 +428,95 @@ class ModbusMeter : public KxEquipamento {
     }
   }
 
-  // A unit that does not answer costs the bus timeout x attempts at every
-  // round it is asked, and the healthy meters behind it on the bus wait that
-  // long for their own boundaries: it is asked only at every silentGap_-th
-  // boundary (spread by unit id over the units of a bus), the gap doubling
-  // while it stays silent, up to kMaxSilentGapMs; at every boundary again
-  // once it answers.
-  bool SkipSilent(int64_t boundary) const {
-    const int64_t gap = silentGap_.load();
-    return gap > 1 && (boundary / plan_.periodMs + plan_.unit) % gap != 0;
+  // The boundary of the journal's newest record at the start (it is not
+  // sampled again). Records dated after the clock are moved aside first,
+  // so that the clock's own boundaries are sampled at once.
+  int64_t StartingBoundary() {
+    const int64_t now = fb::LocalNowMs();
+    if (journal_->LastDateMs() > now) journal_->SetAsideAhead(now);
+    return fb::FloorDiv(std::min(journal_->LastDateMs(), now), plan_.periodMs) * plan_.periodMs;
   }
-  void NoteSilence(const std::vector<mb::ChannelValue>& read) {
+
+  // Whether the journal has `boundary` already, once records dated after
+  // the clock are moved aside (a clock set back goes over boundaries it
+  // sampled before).
+  bool Holds(int64_t boundary) {
+    const int64_t now = fb::LocalNowMs();
+    if (journal_->LastDateMs() > now) journal_->SetAsideAhead(now);
+    const int64_t newest = journal_->LastDateMs();
+    return boundary <= newest && newest <= now;
+  }
+
+  // Nothing in the journal at or after `boundary`: records dated after the
+  // clock (it was ahead, or was set back) are moved aside; a newer record
+  // that is not (a reading that lasted past this boundary) leaves it unread.
+  bool Unblocked(int64_t boundary) {
+    if (boundary > journal_->LastDateMs()) return true;
+    const int64_t now = fb::LocalNowMs();
+    return journal_->LastDateMs() > now && journal_->SetAsideAhead(now) &&
+           boundary > journal_->LastDateMs();
+  }
+
+  // Boundaries left unread are said once per run of them, with the count
+  // when the run ends.
+  void Note(Outcome outcome, int64_t boundary, int64_t late) {
+    if (outcome == Outcome::Late && late_.Skipped())
+      Log("amostra de " + fb::FormatMs(boundary) + " não lida: atraso de " +
+          std::to_string(late / fb::kMsPerSecond) + " s");
+    if (outcome == Outcome::Blocked && blocked_.Skipped())
+      Log("amostra de " + fb::FormatMs(boundary) +
+          " não lida: o diário já tem registros posteriores (leitura anterior demorada ou "
+          "relógio do computador atrasado)");
+    if (const int64_t n = outcome != Outcome::Late ? late_.Clean() : 0)
+      Log("fim das amostras não lidas por atraso" + fb::FailureRun::Times(n, "amostra(s)"));
+    if (const int64_t n = outcome != Outcome::Blocked ? blocked_.Clean() : 0)
+      Log("fim das amostras não lidas por registros posteriores no diário" +
+          fb::FailureRun::Times(n, "amostra(s)"));
+  }
+
+  void NoteSilence(const std::vector<mb::ChannelValue>& read, uint64_t lineAnswers) {
     const bool silent =
         !read.empty() && std::all_of(read.begin(), read.end(), [](const mb::ChannelValue& v) {
           return v.status == mb::Status::NoAnswer;
         });
     if (!silent) {
-      silentGap_.store(1);
+      backoff_.Reset();
       return;
     }
-    const int64_t maxGap = std::max<int64_t>(1, kMaxSilentGapMs / plan_.periodMs);
-    const int64_t gap = silentGap_.load();
-    if (gap == 1 && maxGap > 1)
-      Log("unidade sem resposta: consultada a cada " + std::to_string(std::min<int64_t>(2, maxGap)) +
-          " períodos ou mais (até " + std::to_string(maxGap) + ") até que responda");
-    silentGap_.store(std::min(maxGap, gap * 2));
+    if (backoff_.Silent(lineAnswers))
+      Log("unidade sem resposta: consultada a cada " +
+          std::to_string(std::min<int64_t>(2, backoff_.MaxGap())) + " períodos ou mais (até " +
+          std::to_string(backoff_.MaxGap()) + ") até que responda");
   }
 
-  void SampleRound(int64_t boundary) {
-    if (SkipSilent(boundary)) return;
-    if (boundary <= journal_->LastDateMs()) {
-      Log("amostra de " + fb::FormatMs(boundary) +
-          " não lida: o diário já tem registros posteriores (leitura anterior demorada ou "
-          "relógio do computador atrasado)");
-      return;
-    }
-    const std::vector<mb::ChannelValue> read = reader_->ReadAll(&stop_);
-    if (!stop_) NoteSilence(read);
+  Outcome SampleRound(int64_t boundary) {
+    if (!Unblocked(boundary)) return Outcome::Blocked;
+    if (backoff_.Skip(boundary)) return Outcome::Handled;
+    uint64_t lineAnswers = 0;
+    const std::vector<mb::ChannelValue> read = reader_->ReadAll(&stop_, &lineAnswers);
+    if (!stop_) NoteSilence(read, lineAnswers);
     std::vector<fb::SampleJournal::Sample> samples;
     const mb::ChannelValue* failure = nullptr;
+    bool meterFailed = false;
     for (size_t i = 0; i < read.size(); ++i) {
       if (read[i].status == mb::Status::Ok)
         samples.push_back({read[i].address, static_cast<float>(read[i].value)});
       else if (read[i].status != mb::Status::Cancelled && failure == nullptr)
         failure = &read[i];
+      meterFailed = meterFailed || MeterFailed(read[i].status);
     }
-    const bool wasFailing = journal_->Failing();
+    const uint8_t was = journal_->Flags();
     // A round cut short by the stop says nothing about the meter.
-    const bool failing = stop_ ? wasFailing : failure != nullptr;
+    const uint8_t flags = stop_ ? was
+                          : meterFailed
+                              ? fb::SampleJournal::kMeterFailing | fb::SampleJournal::kChannelUnread
+                              : (failure != nullptr ? fb::SampleJournal::kChannelUnread : 0);
+    // The class 20/21 pair follows the channels read; the communication
+    // state (ReadAlarme) follows kMeterFailing alone.
     fb::SampleJournal::Alarm alarm;
     alarm.dateMs = fb::LocalNowMs();
-    const bool raise = failing != wasFailing;
-    if (raise && failing) {
+    const bool raise = (flags != 0) != (was != 0);
+    if (raise && flags != 0) {
       const mb::Table table = plan_.channels[static_cast<size_t>(failure - read.data())].format.table;
       alarm.classe = kReadFailureClass;
       alarm.reason = static_cast<uint32_t>(failure->status);
@@ -375,11 +526,12 @@ class ModbusMeter : public KxEquipamento {
     } else if (raise) {
       alarm.classe = kReadRecoveryClass;
     }
-    if (!journal_->Append(boundary, samples, failing, raise ? &alarm : nullptr, fb::LocalNowMs()))
-      return;
+    if (!journal_->Append(boundary, samples, flags, raise ? &alarm : nullptr, fb::LocalNowMs()))
+      return Outcome::Handled;
     sampled_.store(true);
     probeFailed_.store(false);  // the journal tells from now on
     if (raise) Log(AlarmText(alarm));
+    return Outcome::Handled;
   }
 
   KxPackageLog* log_;
@@ -389,7 +541,9 @@ class ModbusMeter : public KxEquipamento {
   std::mutex waitMutex_;
   std::condition_variable wake_;
   std::atomic<bool> stop_{false};
-  std::atomic<int64_t> silentGap_{1};  // see SkipSilent
+  SilenceBackoff backoff_;
+  SkipRun late_;     // sampling thread only
+  SkipRun blocked_;  // sampling thread only
   std::atomic<bool> probed_{false};       // ReadAlarme asked once (see Probe)
   std::atomic<bool> sampled_{false};      // a round was written since the start
   std::atomic<bool> probeFailed_{false};  // the probe failed and nothing since said otherwise

@@ -41,6 +41,8 @@ struct Request {
   const std::atomic<bool>* cancel = nullptr;
 };
 
+constexpr int kBusNameSize = 160;  // SettingsReply::bus, its terminating zero included
+
 // The settings of the interface that concern its meters.
 struct SettingsReply {
   uint32_t magic = kReplyMagic;
@@ -48,6 +50,11 @@ struct SettingsReply {
   int32_t timeoutMs = 0;    // CONFIGS timeout_ms
   int32_t attempts = 0;     // 1 + CONFIGS retries
   int32_t tcp = 0;          // 1 on Modbus TCP, where unit ids 0 and 255 are in use too
+  // What identifies the line the meters are on, whatever its timeouts and
+  // pauses: "TCP host:port", "RTU sobre TCP host:port" or "RTU <device as
+  // opened>" (zero-terminated UTF-8, cut to fit). Part of a meter's identity.
+  char bus[kBusNameSize] = {};
+  uint64_t lineAnswers = 0;  // see ReadReply
 };
 
 // The unit ids a bus can address: 1 to 247 on a serial line (0 is the
@@ -75,6 +82,12 @@ struct ReadReply {
   int32_t detail = 0;
   uint16_t count = 0;
   uint16_t registers[kMaxRegisters] = {};
+  // Requests on this interface's line that got an answer from any unit
+  // (registers, or a Modbus exception other than a gateway's 10 and 11),
+  // since the interface was made, as this reply leaves it. A meter that gets no answer tells by it whether the
+  // others on its line answered meanwhile (it is dead) or not (the line,
+  // gateway or converter is silent as a whole).
+  uint64_t lineAnswers = 0;
 };
 
 // True when a failure says the meter (or the way to it) does not answer at

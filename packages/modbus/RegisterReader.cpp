@@ -38,7 +38,8 @@ RegisterReader::RegisterReader(KxInterface* iface, uint8_t unit,
 }
 
 Status RegisterReader::Read(Table table, int32_t start, int32_t count,
-                            const std::atomic<bool>* cancel, uint16_t* out, int32_t& detail) {
+                            const std::atomic<bool>* cancel, uint16_t* out, int32_t& detail,
+                            uint64_t& lineAnswers) {
   Request req;
   req.kind = RequestKind::Read;
   req.unit = unit_;
@@ -53,6 +54,7 @@ Status RegisterReader::Read(Table table, int32_t start, int32_t count,
     return Status::NotConfigured;
   }
   detail = reply.detail;
+  lineAnswers = std::max(lineAnswers, reply.lineAnswers);
   if (reply.status == Status::Ok) std::copy(reply.registers, reply.registers + count, out);
   return reply.status;
 }
@@ -66,11 +68,12 @@ void RegisterReader::SetDecoded(ChannelValue& value, const RegisterFormat& forma
 }
 
 Status RegisterReader::ReadBlock(Block& block, const std::atomic<bool>* cancel,
-                                 std::vector<ChannelValue>& values) {
+                                 std::vector<ChannelValue>& values, uint64_t& lineAnswers) {
   uint16_t regs[kMaxRegisters];
   int32_t detail = 0;
   if (!block.split.load() || block.members.size() == 1) {
-    const Status st = Read(block.table, block.start, block.count, cancel, regs, detail);
+    const Status st =
+        Read(block.table, block.start, block.count, cancel, regs, detail, lineAnswers);
     if (st == Status::Ok) {
       for (size_t i : block.members)
         SetDecoded(values[i], channels_[i].format, regs + (channels_[i].address - block.start));
@@ -93,7 +96,8 @@ Status RegisterReader::ReadBlock(Block& block, const std::atomic<bool>* cancel,
   }
   for (size_t i : block.members) {
     const ChannelSpec& c = channels_[i];
-    const Status st = Read(c.format.table, c.address, c.format.Width(), cancel, regs, detail);
+    const Status st =
+        Read(c.format.table, c.address, c.format.Width(), cancel, regs, detail, lineAnswers);
     if (st == Status::Ok) {
       SetDecoded(values[i], c.format, regs);
       continue;
@@ -105,7 +109,8 @@ Status RegisterReader::ReadBlock(Block& block, const std::atomic<bool>* cancel,
   return Status::Ok;
 }
 
-std::vector<ChannelValue> RegisterReader::ReadAll(const std::atomic<bool>* cancel) {
+std::vector<ChannelValue> RegisterReader::ReadAll(const std::atomic<bool>* cancel,
+                                                  uint64_t* lineAnswers) {
   // Every value starts as "not read"; what is still so at the end was not
   // asked for because the meter went silent (or the read was cancelled).
   std::vector<ChannelValue> values(channels_.size());
@@ -115,8 +120,9 @@ std::vector<ChannelValue> RegisterReader::ReadAll(const std::atomic<bool>* cance
   }
   Status silent = Status::Ok;
   int32_t silentDetail = 0;
+  uint64_t answers = 0;
   for (auto& block : blocks_) {
-    silent = ReadBlock(*block, cancel, values);
+    silent = ReadBlock(*block, cancel, values, answers);
     if (silent == Status::Ok) continue;
     for (size_t i : block->members)
       if (values[i].status == silent) silentDetail = values[i].detail;
@@ -128,6 +134,7 @@ std::vector<ChannelValue> RegisterReader::ReadAll(const std::atomic<bool>* cance
       v.detail = silentDetail;
     }
   }
+  if (lineAnswers != nullptr) *lineAnswers = answers;
   return values;
 }
 

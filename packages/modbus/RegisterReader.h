@@ -43,8 +43,11 @@ class RegisterReader {
   RegisterReader(KxInterface* iface, uint8_t unit, const std::vector<ChannelSpec>& channels,
                  LogFn log);
 
-  // One value per channel, in the order given to the constructor.
-  std::vector<ChannelValue> ReadAll(const std::atomic<bool>* cancel);
+  // One value per channel, in the order given to the constructor; into
+  // `lineAnswers`, when given, the line's count of answered requests as the
+  // last reply left it (ReadReply::lineAnswers).
+  std::vector<ChannelValue> ReadAll(const std::atomic<bool>* cancel,
+                                    uint64_t* lineAnswers = nullptr);
   size_t BlockCount() const { return blocks_.size(); }
 
  private:
@@ -56,14 +59,16 @@ class RegisterReader {
     std::atomic<bool> split{false};
   };
 
+  // One request; `lineAnswers` raised to what its reply tells.
   Status Read(Table table, int32_t start, int32_t count, const std::atomic<bool>* cancel,
-              uint16_t* out, int32_t& detail);
+              uint16_t* out, int32_t& detail, uint64_t& lineAnswers);
   // The channel's value from its registers; Status::NotAValue for NaN or
   // infinity.
   static void SetDecoded(ChannelValue& value, const RegisterFormat& format, const uint16_t* regs);
   // Reads `block` (whole or register by register) into `values`; returns the
   // status of a request that found the meter silent, Status::Ok otherwise.
-  Status ReadBlock(Block& block, const std::atomic<bool>* cancel, std::vector<ChannelValue>& values);
+  Status ReadBlock(Block& block, const std::atomic<bool>* cancel, std::vector<ChannelValue>& values,
+                   uint64_t& lineAnswers);
 
   KxInterface* iface_;
   uint8_t unit_;
