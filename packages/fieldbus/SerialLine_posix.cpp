@@ -73,7 +73,18 @@ bool Configure(int fd, const SerialFormat& format) {
   t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
   if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) return false;
-  if (tcsetattr(fd, TCSANOW, &t) != 0) return false;
+  if (tcsetattr(fd, TCSANOW, &t) != 0) {
+    // A pseudo-terminal has no parity: the kernel drops PARENB and the C
+    // library reports EINVAL although the rest was applied. What matters
+    // (speed, size) must have been.
+    const int failure = errno;
+    termios applied{};
+    if (failure != EINVAL || tcgetattr(fd, &applied) != 0 || cfgetospeed(&applied) != speed ||
+        (applied.c_cflag & CSIZE) != size) {
+      errno = failure;
+      return false;
+    }
+  }
   tcflush(fd, TCIOFLUSH);
   return true;
 }

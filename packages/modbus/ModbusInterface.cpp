@@ -213,20 +213,9 @@ class ModbusInterface : public KxInterface {
   }
 
   static std::string ErrorText(int err) {
-    switch (err) {
-      case ECONNREFUSED: return "conexão recusada";
-      case ETIMEDOUT: return "tempo esgotado";
-      case ECONNRESET:
-      case EPIPE: return "conexão encerrada pelo outro lado";
-      case EHOSTUNREACH:
-      case ENETUNREACH: return "destino inalcançável";
-      case ENOENT: return "dispositivo inexistente";
-      case EACCES: return "sem permissão";
-      default:
-        return "erro " + std::to_string(err) + " (" +
-               (err > MODBUS_ENOBASE ? std::string(modbus_strerror(err)) : fb::BusErrorText(err)) +
-               ")";
-    }
+    if (err > MODBUS_ENOBASE)
+      return "erro " + std::to_string(err) + " (" + std::string(modbus_strerror(err)) + ")";
+    return fb::LineErrorText(err);
   }
 
   KxPackageLog* log_;
