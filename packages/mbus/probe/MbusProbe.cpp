@@ -3,6 +3,8 @@
 // prints with MbusProbePrint.
 //   mbus-probe --hex FILE   the answer in FILE (hex text): header and one
 //                           line per data record with its EQUIP_INDEX
+//   mbus-probe --scan / --search / --read LINE ...   a real line
+//                           (MbusProbeLine.h)
 // Exit status: 0 when the answer decoded; 1 with one line on stderr when it
 // did not; 2 for a wrong command line.
 #include <cstdio>
@@ -11,6 +13,7 @@
 #include <string>
 
 #include "packages/mbus/MbusAnswer.h"
+#include "packages/mbus/probe/MbusProbeLine.h"
 #include "packages/mbus/probe/MbusProbePrint.h"
 
 namespace {
@@ -36,6 +39,9 @@ struct Mode {
 
 const Mode kModes[] = {
     {"--hex", "ARQUIVO", RunHex},
+    {"--scan", "LINHA [--from A] [--to B] [opções]", mbus::ProbeScan},
+    {"--search", "LINHA [MÁSCARA] [opções]", mbus::ProbeSearch},
+    {"--read", "LINHA ENDEREÇO [opções]", mbus::ProbeRead},
 };
 
 int Usage() {
