@@ -383,7 +383,6 @@ class TelegramReader {
         r.value.kind = Value::Kind::Bytes;
         for (size_t i = n; i-- > 0;) r.value.bytes.push_back(field[i]);  // MSB first
       }
-      r.unit = "";
       return false;
     }
     raw = Signed(field, n, r.bits);
