@@ -143,6 +143,7 @@ TEST(MbusDecoder, CodingsTablesAndCorrectionsNoCorpusMeterUses) {
   EXPECT_EQ(r[4].value.date.Text(), "2016-07-22T14:45:48");
   EXPECT_EQ(r[4].storage, 1u);
   EXPECT_EQ(a.TimePointFor(r[0]), nullptr);
+  EXPECT_EQ(a.TimePointFor(r[11]), &r[4]);
   EXPECT_EQ(r[9].value.kind, mbus::Value::Kind::None);
   EXPECT_EQ(r[9].problem, "BCD com dígito hexadecimal A");
   EXPECT_EQ(r[10].problem, "data inválida (bit IV)");
@@ -216,11 +217,16 @@ TEST(MbusDecoder, RefusesWhatItCannotReadWithItsReason) {
 }
 
 TEST(MbusChannelName, AnIndexPicksItsRecordAndScalesItsValue) {
-  // Heating energy 35 kWh, a power of NaN, a volume beyond a float.
+  // Heating energy 35 kWh, a power of NaN, a volume beyond a float, error flags.
   const mbus::MbusAnswer a = Decoded(Rsp({0x04, 0x86, 0x3B, 0x23, 0x00, 0x00, 0x00,   //
                                           0x05, 0x2E, 0x00, 0x00, 0xC0, 0x7F,         //
-                                          0x05, 0x17, 0xFF, 0xFF, 0x7F, 0x7F}));
+                                          0x05, 0x17, 0xFF, 0xFF, 0x7F, 0x7F,         //
+                                          0x02, 0xFD, 0x17, 0x04, 0x01}));
   std::string why;
+  EXPECT_EQ(mbus::MbusChannelName::Find(a, 310000600, why), &a.records[0]);
+  ASSERT_EQ(a.ErrorFlags().size(), 1u);
+  EXPECT_EQ(a.ErrorFlags()[0]->equipIndex, 10000223);
+  EXPECT_EQ(mbus::MbusAnswer::FlagsText(a.ErrorFlags()[0]->bits), "bits 2, 8");
   EXPECT_FLOAT_EQ(Stored(a, 10000600, why), 35000.f);
   EXPECT_FLOAT_EQ(Stored(a, 310000600, why), 35.f);
   EXPECT_FLOAT_EQ(Stored(a, 610000600, why), 0.035f);

@@ -106,7 +106,9 @@ Bytes Random(std::mt19937_64& rng) {
 void Check(const uint8_t* bytes, size_t size) {
   mbus::MbusFrame::Parsed frame;
   std::string why;
-  if (!mbus::MbusFrame::Parse(bytes, size, frame, why)) ASSERT_FALSE(why.empty());
+  if (!mbus::MbusFrame::Parse(bytes, size, frame, why)) {
+    ASSERT_FALSE(why.empty());
+  }
   mbus::MbusAnswer answer;
   if (!mbus::MbusDecoder::Decode(bytes, size, answer, why)) {
     ASSERT_FALSE(why.empty());
