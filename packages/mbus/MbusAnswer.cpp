@@ -13,6 +13,8 @@ std::string Header::IdText() const {
 
 std::string Header::ManufacturerText() const { return MbusUnits::ManufacturerText(manufacturer); }
 
+std::string Header::MediumText() const { return MbusUnits::MediumText(medium); }
+
 SecondaryAddress Header::Secondary() const {
   SecondaryAddress s;
   s.id = id;
@@ -46,6 +48,14 @@ std::vector<const Record*> MbusAnswer::ErrorFlags() const {
   for (const Record& r : records)
     if (r.vif.table == VifTable::Fd && r.vif.code == 0x17 && r.hasBits) out.push_back(&r);
   return out;
+}
+
+std::string MbusAnswer::FlagsText(uint64_t bits) {
+  std::string s;
+  int count = 0;
+  for (int bit = 0; bit < 64; ++bit)
+    if ((bits >> bit) & 1) s += (count++ == 0 ? "" : ", ") + std::to_string(bit);
+  return count == 0 ? s : (count == 1 ? "bit " : "bits ") + s;
 }
 
 }  // namespace mbus

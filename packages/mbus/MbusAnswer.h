@@ -29,6 +29,7 @@ struct Header {
   // The identification number's 8 digits (a nibble A-F shows as that letter).
   std::string IdText() const;
   std::string ManufacturerText() const;
+  std::string MediumText() const;
   // The address that selects this meter (long header only).
   SecondaryAddress Secondary() const;
 };
@@ -51,8 +52,11 @@ class MbusAnswer {
   // the answer has none.
   const Record* TimePointFor(const Record& record) const;
   // The error flags records (FD 17), whose `bits` hold the flags; their
-  // meaning is the manufacturer's.
+  // meaning is the manufacturer's. (The header's status byte:
+  // MbusUnits::StatusConditions.)
   std::vector<const Record*> ErrorFlags() const;
+  // The flags set in `bits`, for an alarm text: "bit 26", "bits 2, 8" ("" when none).
+  static std::string FlagsText(uint64_t bits);
 };
 
 }  // namespace mbus

@@ -3,6 +3,7 @@
 #include <cfloat>
 #include <cmath>
 
+#include "packages/mbus/MbusText.h"
 #include "packages/mbus/MbusUnits.h"
 
 namespace mbus {
@@ -11,11 +12,6 @@ namespace {
 
 constexpr uint8_t kPositive = 0x3B;  // accumulation only of positive contributions
 constexpr uint8_t kNegative = 0x3C;  // ... of the absolute value of negative ones
-
-bool Fail(std::string& why, std::string text) {
-  why = std::move(text);
-  return false;
-}
 
 // The quantity codes of one table that name something.
 bool KnownQuantity(int q) {
@@ -94,15 +90,20 @@ bool MbusChannelName::Parse(int32_t equipIndex, MbusChannelName& out, std::strin
   return true;
 }
 
-bool MbusChannelName::StoredValue(const MbusAnswer& answer, int32_t equipIndex, float& out, std::string& why) {
+const Record* MbusChannelName::Find(const MbusAnswer& answer, int32_t equipIndex, std::string& why) {
   MbusChannelName name;
-  if (!Parse(equipIndex, name, why)) return false;
-  const int scale = name.scale;
+  if (!Parse(equipIndex, name, why)) return nullptr;
   name.scale = 0;
   const Record* r = answer.WithIndex(name.Index());
-  if (r == nullptr) return Fail(why, "nenhum registro da resposta com esse nome");
+  if (r == nullptr) why = "nenhum registro da resposta com esse nome";
+  return r;
+}
+
+bool MbusChannelName::StoredValue(const MbusAnswer& answer, int32_t equipIndex, float& out, std::string& why) {
+  const Record* r = Find(answer, equipIndex, why);
+  if (r == nullptr) return false;
   if (!r->problem.empty()) return Fail(why, r->problem);
-  const double v = r->value.number / std::pow(10.0, scale);
+  const double v = r->value.number / std::pow(10.0, equipIndex / 100000000);
   if (!std::isfinite(v)) return Fail(why, "valor não disponível (NaN ou infinito)");
   if (std::fabs(v) > FLT_MAX) return Fail(why, "valor grande demais para o campo (float)");
   out = static_cast<float>(v);

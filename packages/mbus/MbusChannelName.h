@@ -54,6 +54,11 @@ class MbusChannelName {
   // the tables know or its digits are out of range.
   static bool Parse(int32_t equipIndex, MbusChannelName& out, std::string& why);
 
+  // The record channel `equipIndex` names in `answer` (its scale digit
+  // aside); nullptr with `why` when the index is invalid or no record of the
+  // answer has that name. The driver dates it with answer.TimePointFor.
+  static const Record* Find(const MbusAnswer& answer, int32_t equipIndex, std::string& why);
+
   // The value channel `equipIndex` stores from `answer`: its record's
   // normalized value / 10^E as a float. False with `why` (Portuguese, short)
   // when the index is invalid, no record of the answer has that name, its

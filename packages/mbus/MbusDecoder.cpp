@@ -7,22 +7,12 @@
 
 #include "packages/mbus/MbusChannelName.h"
 #include "packages/mbus/MbusFrame.h"
+#include "packages/mbus/MbusText.h"
 #include "packages/mbus/MbusUnits.h"
 
 namespace mbus {
 
 namespace {
-
-std::string Hex2(unsigned v) {
-  char b[8];
-  std::snprintf(b, sizeof b, "0x%02X", v & 0xFFu);
-  return b;
-}
-
-bool Fail(std::string& why, std::string text) {
-  why = std::move(text);
-  return false;
-}
 
 // value × 10^e, dividing for negative exponents so that a decimal value
 // (12345 × 10^-3) comes out as the double nearest to it.
@@ -383,7 +373,6 @@ class TelegramReader {
         r.value.kind = Value::Kind::Bytes;
         for (size_t i = n; i-- > 0;) r.value.bytes.push_back(field[i]);  // MSB first
       }
-      r.unit = "";
       return false;
     }
     raw = Signed(field, n, r.bits);

@@ -1,18 +1,8 @@
 #include "packages/mbus/MbusFrame.h"
 
-#include <cstdio>
+#include "packages/mbus/MbusText.h"
 
 namespace mbus {
-
-namespace {
-
-std::string Hex2(unsigned v) {
-  char b[8];
-  std::snprintf(b, sizeof b, "0x%02X", v & 0xFFu);
-  return b;
-}
-
-}  // namespace
 
 uint8_t MbusFrame::Checksum(const uint8_t* data, size_t size) {
   unsigned sum = 0;

@@ -1,16 +1,10 @@
 #include "packages/mbus/MbusUnits.h"
 
-#include <cstdio>
+#include "packages/mbus/MbusText.h"
 
 namespace mbus {
 
 namespace {
-
-std::string Hex2(unsigned v) {
-  char b[8];
-  std::snprintf(b, sizeof b, "0x%02X", v & 0xFFu);
-  return b;
-}
 
 VifInfo Number(int quantity, std::string description, const char* unit, int exponent = 0,
                double factor = 1, double offset = 0) {
