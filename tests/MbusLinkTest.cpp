@@ -25,6 +25,7 @@
 #include "packages/mbus/sim/MbusSimLine.h"
 #include "platform/Text.h"
 #include "plugins/KxListaInterfaces.h"
+#include "support/PackageLog.h"
 #include "support/ProcUtil.h"
 #include "support/ThreadTestKit.h"
 
@@ -277,7 +278,7 @@ TEST(MbusSettings, LineConfigsAreRefusedSayingWhyAndTimedByTheirSpeed) {
       {"device=/dev/ttyUSB0; baud=2401", "valor inválido para baud: '2401'"},
       {"device=/dev/ttyUSB0; timeout_ms=5", "valor inválido para timeout_ms: '5' (inteiro de 10 a 60000)"},
       {"device=/dev/ttyUSB0; retries=6", "valor inválido para retries"},
-      {"device=/dev/ttyUSB0; parity=X", "valor inválido para parity: 'X' (E, N ou O)"},
+      {"device=/dev/ttyUSB0; parity=X", "valor inválido para parity: 'X' (N, E ou O)"},
       {"device=/dev/ttyUSB0; port=10001", "a chave 'port' não vale para M-Bus serial"},
       {"host=10.0.0.9; port=10001; parity=N", "a chave 'parity' não vale para M-Bus TCP"},
       {"host=10.0.0.9; device=COM3", "device (serial) e host (TCP) não podem ser usados juntos"},
@@ -309,29 +310,7 @@ TEST(MbusSettings, LineConfigsAreRefusedSayingWhyAndTimedByTheirSpeed) {
 
 // ---------------------------------------------------------------------------
 // The package as the service loads it, on a pty pair.
-class PackageLog : public KxPackageLog {
- public:
-  void WriteLine(const std::u16string& text) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back(text::FromUtf16(text));
-  }
-  int Count(const std::string& prefix) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    int n = 0;
-    for (const auto& l : lines_) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
-    return n;
-  }
-  std::string All() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::string out;
-    for (const auto& l : lines_) out += "  " + l + "\n";
-    return out;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
+using kit::PackageLog;
 
 mbus::ReadReply Ask(KxInterface* bus, int primary, const std::atomic<bool>* cancel = nullptr) {
   mbus::Request req;

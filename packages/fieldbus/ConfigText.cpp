@@ -1,7 +1,6 @@
 #include "packages/fieldbus/ConfigText.h"
 
 #include <cctype>
-#include <set>
 
 namespace fb {
 
@@ -16,8 +15,9 @@ std::string Trim(const std::string& s) {
 
 }  // namespace
 
-bool ForEachConfigItem(const std::string& text, const ConfigItemFn& apply, std::string& error) {
-  std::set<std::string> seen;
+bool ForEachConfigItem(const std::string& text, const ConfigItemFn& apply, std::set<std::string>& keys,
+                       std::string& error) {
+  std::set<std::string>& seen = keys;
   size_t pos = 0;
   while (pos <= text.size()) {
     size_t end = text.find_first_of(";\n", pos);
@@ -48,6 +48,29 @@ bool ParseIntInRange(const std::string& text, int low, int high, int& value) {
   if (n < low || n > high) return false;
   value = n;
   return true;
+}
+
+bool ConfigInt(const std::string& key, const std::string& value, int low, int high, int& field,
+               std::string& error) {
+  if (ParseIntInRange(value, low, high, field)) return true;
+  error = "valor inválido para " + key + ": '" + value + "' (inteiro de " + std::to_string(low) + " a " +
+          std::to_string(high) + ")";
+  return false;
+}
+
+bool ConfigParity(const std::string& value, char& field, std::string& error) {
+  const char p = value.size() == 1 ? static_cast<char>(std::toupper(static_cast<unsigned char>(value[0]))) : '?';
+  if (p == 'N' || p == 'E' || p == 'O') {
+    field = p;
+    return true;
+  }
+  error = "valor inválido para parity: '" + value + "' (N, E ou O)";
+  return false;
+}
+
+std::string ConfigBytes(const uint8_t* bytes, int32_t count) {
+  if (bytes == nullptr || count <= 0) return "";
+  return std::string(reinterpret_cast<const char*>(bytes), static_cast<size_t>(count));
 }
 
 }  // namespace fb

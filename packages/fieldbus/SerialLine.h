@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "packages/fieldbus/ByteLine.h"
 
@@ -42,8 +43,8 @@ class SerialLine : public ByteLine {
  public:
   // `device` as CONFIGS name it (`/dev/ttyUSB0`, `COM3`); opened under
   // SerialPortPath(device).
-  SerialLine(std::string device, SerialFormat format);
-  ~SerialLine() override;
+  SerialLine(std::string device, SerialFormat format) : device_(std::move(device)), format_(format) {}
+  ~SerialLine() override { Close(); }
   SerialLine(const SerialLine&) = delete;
   SerialLine& operator=(const SerialLine&) = delete;
 

@@ -91,11 +91,6 @@ bool Configure(int fd, const SerialFormat& format) {
 
 }  // namespace
 
-SerialLine::SerialLine(std::string device, SerialFormat format)
-    : device_(std::move(device)), format_(format) {}
-
-SerialLine::~SerialLine() { Close(); }
-
 void SerialLine::Close() {
   if (handle_ == -1) return;
   ::close(static_cast<int>(handle_));

@@ -75,11 +75,6 @@ bool Configure(HANDLE h, const SerialFormat& format) {
 
 }  // namespace
 
-SerialLine::SerialLine(std::string device, SerialFormat format)
-    : device_(std::move(device)), format_(format) {}
-
-SerialLine::~SerialLine() { Close(); }
-
 void SerialLine::Close() {
   if (handle_ == -1) return;
   ::CloseHandle(Handle(handle_));

@@ -19,12 +19,14 @@
 // service's load thread before and after them. Everything that touches the
 // link happens while holding the line's turn, the link's event function
 // included (it runs inside the link's calls).
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "packages/common/PackageText.h"
 #include "packages/fieldbus/BusQueue.h"
+#include "packages/fieldbus/ConfigText.h"
 #include "packages/fieldbus/SerialLine.h"
 #include "packages/fieldbus/SystemError.h"
 #include "packages/fieldbus/TcpLine.h"
@@ -57,6 +59,7 @@ class MbusInterface : public KxInterface {
       answer.baud = settings_.format.baud;
       answer.tcp = settings_.mode == mbus::MbusSettings::Mode::Tcp ? 1 : 0;
       mbus::CopyText(answer.line, configured_ ? settings_.LineId() : "");
+      answer.lineAnswers = lineAnswers_.load();
       std::memcpy(reply, &answer, sizeof answer);
       return sizeof answer;
     }
@@ -72,8 +75,7 @@ class MbusInterface : public KxInterface {
   }
 
   bool Configure(const uint8_t* bytes, int32_t count) override {
-    const std::string text(bytes != nullptr && count > 0 ? reinterpret_cast<const char*>(bytes) : "",
-                           bytes != nullptr && count > 0 ? static_cast<size_t>(count) : 0);
+    const std::string text = fb::ConfigBytes(bytes, count);
     std::string error;
     mbus::MbusSettings parsed;
     if (!mbus::ParseMbusSettings(text, parsed, error)) {
@@ -174,7 +176,8 @@ class MbusInterface : public KxInterface {
     if (a.status == Status::Connection) ++failedWhileDown_;
     out.status = a.status;
     out.detail = a.detail;
-    out.lineAnswers = link_->LineAnswers();
+    lineAnswers_ = link_->LineAnswers();
+    out.lineAnswers = lineAnswers_.load();
     mbus::CopyText(out.reason, a.reason);
     if (a.status == Status::Ok && a.bytes.size() <= sizeof out.bytes) {
       out.telegrams = a.telegrams;
@@ -192,6 +195,8 @@ class MbusInterface : public KxInterface {
   bool everOpened_ = false;
   bool down_ = false;  // a failure was logged and no success since
   int failedWhileDown_ = 0;
+  // The link's count, for the settings' reply (read without the line).
+  std::atomic<uint64_t> lineAnswers_{0};
 };
 
 }  // namespace

@@ -77,6 +77,7 @@ struct SettingsReply {
   // write it, or "host:port" (a meter's journal belongs to the meter on
   // this line). Cut at the size (never longer in practice).
   char line[200] = {};
+  uint64_t lineAnswers = 0;  // as in ReadReply, now
 };
 
 enum class Status : int32_t {

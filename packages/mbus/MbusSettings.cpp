@@ -1,10 +1,10 @@
 #include "packages/mbus/MbusSettings.h"
 
 #include <algorithm>
-#include <cctype>
 #include <set>
 
 #include "packages/fieldbus/ConfigText.h"
+#include "packages/fieldbus/SerialPort.h"
 
 namespace mbus {
 
@@ -17,12 +17,7 @@ const char* const kTcpKeys[] = {"host", "port"};
 
 // One key's value into the settings; false with the error.
 bool Apply(const std::string& key, const std::string& value, MbusSettings& s, std::string& error) {
-  auto range = [&](int low, int high, int& field) {
-    if (fb::ParseIntInRange(value, low, high, field)) return true;
-    error = "valor inválido para " + key + ": '" + value + "' (inteiro de " + std::to_string(low) +
-            " a " + std::to_string(high) + ")";
-    return false;
-  };
+  auto range = [&](int low, int high, int& field) { return fb::ConfigInt(key, value, low, high, field, error); };
   if (key == "device" || key == "host") {
     if (value.empty()) {
       error = key + " vazio";
@@ -43,15 +38,7 @@ bool Apply(const std::string& key, const std::string& value, MbusSettings& s, st
             "' (300, 600, 1200, 2400, 4800, 9600, 19200 ou 38400)";
     return false;
   }
-  if (key == "parity") {
-    const char p = value.size() == 1 ? static_cast<char>(std::toupper(value[0])) : '?';
-    if (p == 'N' || p == 'E' || p == 'O') {
-      s.format.parity = p;
-      return true;
-    }
-    error = "valor inválido para parity: '" + value + "' (E, N ou O)";
-    return false;
-  }
+  if (key == "parity") return fb::ConfigParity(value, s.format.parity, error);
   if (key == "timeout_ms") return range(10, 60000, s.timeoutMs);
   if (key == "retries") return range(0, 5, s.retries);
   if (key == "request_pause_ms") return range(0, 10000, s.requestPauseMs);
@@ -69,7 +56,7 @@ std::string MbusSettings::Describe() const {
 }
 
 std::string MbusSettings::LineId() const {
-  return mode == Mode::Tcp ? host + ":" + std::to_string(port) : device;
+  return mode == Mode::Tcp ? host + ":" + std::to_string(port) : fb::SerialPortPath(device);
 }
 
 int DefaultTimeoutMs(int baud, bool tcp) {
@@ -80,14 +67,10 @@ int DefaultTimeoutMs(int baud, bool tcp) {
 bool ParseMbusSettings(const std::string& text, MbusSettings& out, std::string& error) {
   MbusSettings s;
   std::set<std::string> seen;
-  const bool parsed = fb::ForEachConfigItem(
-      text,
-      [&](const std::string& key, const std::string& value, std::string& why) {
-        seen.insert(key);
-        return Apply(key, value, s, why);
-      },
-      error);
-  if (!parsed) return false;
+  const auto apply = [&s](const std::string& key, const std::string& value, std::string& why) {
+    return Apply(key, value, s, why);
+  };
+  if (!fb::ForEachConfigItem(text, apply, seen, error)) return false;
   const bool serial = seen.count("device") > 0;
   const bool tcp = seen.count("host") > 0;
   if (serial == tcp) {

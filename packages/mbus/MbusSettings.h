@@ -40,7 +40,8 @@ struct MbusSettings {
   // "M-Bus /dev/ttyUSB0 2400 8E1" / "M-Bus TCP 10.0.0.5:10001", for log lines.
   std::string Describe() const;
   // What identifies the line (a meter's journal is bound to it): the
-  // device as written, or "host:port".
+  // device as it is opened (SerialPortPath: COM3 and \\.\COM3 alike), or
+  // "host:port".
   std::string LineId() const;
 };
 

@@ -1,7 +1,6 @@
 #include "packages/modbus/BusSettings.h"
 
 #include <algorithm>
-#include <cctype>
 #include <set>
 #include <vector>
 
@@ -15,12 +14,7 @@ const int kBauds[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
 // One key's value into the settings; false with the error.
 bool Apply(const std::string& key, const std::string& value, BusSettings& s, std::string& error) {
-  auto range = [&](int low, int high, int& field) {
-    if (fb::ParseIntInRange(value, low, high, field)) return true;
-    error = "valor inválido para " + key + ": '" + value + "' (inteiro de " + std::to_string(low) +
-            " a " + std::to_string(high) + ")";
-    return false;
-  };
+  auto range = [&](int low, int high, int& field) { return fb::ConfigInt(key, value, low, high, field, error); };
   if (key == "host") {
     if (value.empty()) {
       error = "host vazio";
@@ -54,15 +48,7 @@ bool Apply(const std::string& key, const std::string& value, BusSettings& s, std
             "' (1200, 2400, 4800, 9600, 19200, 38400, 57600 ou 115200)";
     return false;
   }
-  if (key == "parity") {
-    const char p = value.size() == 1 ? static_cast<char>(std::toupper(value[0])) : '?';
-    if (p == 'N' || p == 'E' || p == 'O') {
-      s.parity = p;
-      return true;
-    }
-    error = "valor inválido para parity: '" + value + "' (N, E ou O)";
-    return false;
-  }
+  if (key == "parity") return fb::ConfigParity(value, s.parity, error);
   if (key == "data_bits") return range(5, 8, s.dataBits);
   if (key == "stop_bits") return range(1, 2, s.stopBits);
   if (key == "timeout_ms") return range(10, 60000, s.timeoutMs);
@@ -86,14 +72,10 @@ std::string BusSettings::Describe() const {
 bool ParseBusSettings(const std::string& text, BusSettings& out, std::string& error) {
   BusSettings s;
   std::set<std::string> seen;
-  const bool parsed = fb::ForEachConfigItem(
-      text,
-      [&](const std::string& key, const std::string& value, std::string& why) {
-        seen.insert(key);
-        return Apply(key, value, s, why);
-      },
-      error);
-  if (!parsed) return false;
+  const auto apply = [&s](const std::string& key, const std::string& value, std::string& why) {
+    return Apply(key, value, s, why);
+  };
+  if (!fb::ForEachConfigItem(text, apply, seen, error)) return false;
   const bool tcp = seen.count("host") > 0;
   const bool rtu = seen.count("device") > 0;
   if (tcp == rtu) {

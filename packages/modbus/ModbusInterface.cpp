@@ -33,6 +33,7 @@
 #include "packages/common/PackageText.h"
 #include "packages/modbus/BusLink.h"
 #include "packages/fieldbus/BusQueue.h"
+#include "packages/fieldbus/ConfigText.h"
 #include "packages/modbus/BusSettings.h"
 #include "packages/modbus/LibmodbusLink.h"
 #include "packages/modbus/ModbusProtocol.h"
@@ -79,8 +80,7 @@ class ModbusInterface : public KxInterface {
   }
 
   bool Configure(const uint8_t* bytes, int32_t count) override {
-    const std::string text(bytes != nullptr && count > 0 ? reinterpret_cast<const char*>(bytes) : "",
-                           bytes != nullptr && count > 0 ? static_cast<size_t>(count) : 0);
+    const std::string text = fb::ConfigBytes(bytes, count);
     std::string error;
     mb::BusSettings parsed;
     if (!mb::ParseBusSettings(text, parsed, error)) {
