@@ -43,8 +43,8 @@ std::string Corpus(const std::string& name) {
 }
 
 // A meter of the corpus at `primary`, its identification replaced by `id`.
-mbussim::MeterSpec Recorded(int primary, const std::string& name, int64_t id) {
-  mbussim::MeterSpec m;
+mbussim::MeterSetup Recorded(int primary, const std::string& name, int64_t id) {
+  mbussim::MeterSetup m;
   m.primary = primary;
   m.id = id;
   m.answers = {mbussim::LoadAnswer(Corpus(name))};
@@ -185,7 +185,7 @@ TEST_P(MbusLinkTest, MetersAreReadByPrimaryOrSecondaryAddressAndFoundBehindWildc
 }
 
 TEST_P(MbusLinkTest, AnAnswerOfSeveralTelegramsIsReadToItsEndAndALostOneIsAskedForAgain) {
-  mbussim::MeterSpec m;
+  mbussim::MeterSetup m;
   m.primary = 3;
   m.answers = {{Water(100, true), Water(200, true), Water(300, false)}, {Water(400, false)}};
   sim->AddMeter(m);

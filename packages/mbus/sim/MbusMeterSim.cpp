@@ -37,27 +37,27 @@ int Usage(const char* self) {
 }
 
 // "A[:ID]=FILE[,FILE...]"; throws std::runtime_error saying why.
-mbussim::MeterSpec ParseMeter(const std::string& text) {
+mbussim::MeterSetup ParseMeter(const std::string& text) {
   const size_t eq = text.find('=');
   if (eq == std::string::npos) throw std::runtime_error("--meter sem '=': " + text);
-  mbussim::MeterSpec spec;
+  mbussim::MeterSetup setup;
   const std::string who = text.substr(0, eq);
   const size_t colon = who.find(':');
-  spec.primary = std::atoi(who.substr(0, colon).c_str());
+  setup.primary = std::atoi(who.substr(0, colon).c_str());
   if (colon != std::string::npos) {
     const std::string id = who.substr(colon + 1);
     if (id.size() != 8 || id.find_first_not_of("0123456789") != std::string::npos)
       throw std::runtime_error("identificação inválida: " + id);
-    spec.id = static_cast<int64_t>(std::strtoul(id.c_str(), nullptr, 16));
+    setup.id = static_cast<int64_t>(std::strtoul(id.c_str(), nullptr, 16));
   }
   std::string files = text.substr(eq + 1);
   for (size_t pos = 0; pos <= files.size();) {
     size_t end = files.find(',', pos);
     if (end == std::string::npos) end = files.size();
-    spec.answers.push_back(mbussim::LoadAnswer(files.substr(pos, end - pos)));
+    setup.answers.push_back(mbussim::LoadAnswer(files.substr(pos, end - pos)));
     pos = end + 1;
   }
-  return spec;
+  return setup;
 }
 
 }  // namespace
@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
   std::string device;
   int port = -1;
   mbussim::LineOptions options;
-  std::vector<mbussim::MeterSpec> meters;
+  std::vector<mbussim::MeterSetup> meters;
   std::vector<int> silent, garbage;
   try {
     for (int i = 1; i < argc; ++i) {

@@ -152,19 +152,19 @@ MbusSimLine::~MbusSimLine() {
   if (listenFd_ >= 0) ::close(listenFd_);
 }
 
-void MbusSimLine::AddMeter(const MeterSpec& spec) {
-  if (spec.primary < 0 || spec.primary > MbusFrame::kMaxPrimary || spec.answers.empty())
+void MbusSimLine::AddMeter(const MeterSetup& setup) {
+  if (setup.primary < 0 || setup.primary > MbusFrame::kMaxPrimary || setup.answers.empty())
     throw std::invalid_argument("medidor simulado inválido");
   Meter m;
-  m.spec.primary = spec.primary;
-  m.spec.id = spec.id;
-  for (const Answer& answer : spec.answers) {
+  m.setup.primary = setup.primary;
+  m.setup.id = setup.id;
+  for (const Answer& answer : setup.answers) {
     if (answer.empty()) throw std::invalid_argument("resposta sem telegramas");
     Answer rewritten;
-    for (const Telegram& t : answer) rewritten.push_back(Rewrite(t, spec.primary, spec.id));
-    m.spec.answers.push_back(rewritten);
+    for (const Telegram& t : answer) rewritten.push_back(Rewrite(t, setup.primary, setup.id));
+    m.setup.answers.push_back(rewritten);
   }
-  const Telegram& first = m.spec.answers[0][0];
+  const Telegram& first = m.setup.answers[0][0];
   const uint8_t ci = first[6];
   if ((ci == kCiLongHeader || ci == kCiLongHeaderMsb) && first.size() >= 7 + 8 + 2) {
     m.hasIdentity = true;
@@ -176,7 +176,7 @@ void MbusSimLine::AddMeter(const MeterSpec& spec) {
     }
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  meters_[spec.primary] = m;
+  meters_[setup.primary] = m;
 }
 
 void MbusSimLine::SetSilent(int primary, bool silent) {
@@ -349,7 +349,7 @@ std::vector<uint8_t> MbusSimLine::Handle(const MbusFrame::Parsed& f) {
 }
 
 Telegram MbusSimLine::NextTelegram(Meter& m, bool toggled) {
-  const std::vector<Answer>& answers = m.spec.answers;
+  const std::vector<Answer>& answers = m.setup.answers;
   if (toggled || m.position < 0) {
     if (m.position < 0 || m.current < 0 ||
         m.position + 1 >= static_cast<int>(answers[static_cast<size_t>(m.current)].size())) {

@@ -48,7 +48,7 @@ namespace mbussim {
 using Telegram = std::vector<uint8_t>;  // a whole RSP_UD long frame
 using Answer = std::vector<Telegram>;   // the telegrams of one reading
 
-struct MeterSpec {
+struct MeterSetup {
   int primary = 0;                  // 0..250
   std::vector<Answer> answers;      // at least one, each of at least one telegram
   int64_t id = -1;                  // identification number (BCD nibbles) to write, or -1: keep
@@ -78,7 +78,7 @@ class MbusSimLine {
 
   // Puts a meter on the line (replacing one at the same primary address).
   // Throws std::invalid_argument when a telegram is not a valid RSP_UD frame.
-  void AddMeter(const MeterSpec& spec);
+  void AddMeter(const MeterSetup& setup);
   void SetSilent(int primary, bool silent);
   void SetGarbage(int primary, bool garbage);
   // The next `count` answers of the meter to REQ_UD2 are lost.
@@ -96,7 +96,7 @@ class MbusSimLine {
 
  private:
   struct Meter {
-    MeterSpec spec;
+    MeterSetup setup;
     // The header's identification, manufacturer, version and medium bytes,
     // in a selection's order (LSB first).
     std::array<uint8_t, 8> identity{};
