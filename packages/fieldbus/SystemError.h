@@ -15,6 +15,7 @@
 // Threads: every function works on the calling thread's error state only.
 #pragma once
 
+#include <cerrno>
 #include <string>
 
 namespace fb {
@@ -35,5 +36,23 @@ std::string BusErrorText(int error);
 // Text of a system error code (POSIX: errno; Windows: GetLastError), in the
 // system's words, UTF-8, without a final full stop or line end.
 std::string SystemErrorText(int code);
+
+// Text of a number from LastBusError or a line's error (TcpStream,
+// SerialLine) for log lines: Portuguese words for the failures installers
+// meet most (refused, timed out, reset, unreachable, no such device, not
+// allowed), otherwise "erro N (the system's text)".
+inline std::string LineErrorText(int err) {
+  switch (err) {
+    case ECONNREFUSED: return "conexão recusada";
+    case ETIMEDOUT: return "tempo esgotado";
+    case ECONNRESET:
+    case EPIPE: return "conexão encerrada pelo outro lado";
+    case EHOSTUNREACH:
+    case ENETUNREACH: return "destino inalcançável";
+    case ENOENT: return "dispositivo inexistente";
+    case EACCES: return "sem permissão";
+    default: return "erro " + std::to_string(err) + " (" + BusErrorText(err) + ")";
+  }
+}
 
 }  // namespace fb

@@ -1,44 +1,21 @@
 #include "packages/modbus/BusSettings.h"
 
 #include <algorithm>
-#include <cctype>
 #include <set>
 #include <vector>
 
+#include "packages/fieldbus/ConfigText.h"
 #include "packages/fieldbus/SerialPort.h"
 
 namespace mb {
 
 namespace {
 
-std::string Trim(const std::string& s) {
-  const char* ws = " \t\r\n";
-  const size_t b = s.find_first_not_of(ws);
-  if (b == std::string::npos) return "";
-  return s.substr(b, s.find_last_not_of(ws) - b + 1);
-}
-
-// A whole decimal number within [low, high].
-bool ParseRange(const std::string& text, int low, int high, int& value) {
-  if (text.empty() || text.size() > 9) return false;
-  for (char c : text)
-    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-  const int n = std::stoi(text);
-  if (n < low || n > high) return false;
-  value = n;
-  return true;
-}
-
 const int kBauds[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
 // One key's value into the settings; false with the error.
 bool Apply(const std::string& key, const std::string& value, BusSettings& s, std::string& error) {
-  auto range = [&](int low, int high, int& field) {
-    if (ParseRange(value, low, high, field)) return true;
-    error = "valor inválido para " + key + ": '" + value + "' (inteiro de " + std::to_string(low) +
-            " a " + std::to_string(high) + ")";
-    return false;
-  };
+  auto range = [&](int low, int high, int& field) { return fb::ConfigInt(key, value, low, high, field, error); };
   if (key == "host") {
     if (value.empty()) {
       error = "host vazio";
@@ -65,22 +42,14 @@ bool Apply(const std::string& key, const std::string& value, BusSettings& s, std
     return false;
   }
   if (key == "baud") {
-    if (ParseRange(value, 1, 10000000, s.baud) &&
+    if (fb::ParseIntInRange(value, 1, 10000000, s.baud) &&
         std::find(std::begin(kBauds), std::end(kBauds), s.baud) != std::end(kBauds))
       return true;
     error = "valor inválido para baud: '" + value +
             "' (1200, 2400, 4800, 9600, 19200, 38400, 57600 ou 115200)";
     return false;
   }
-  if (key == "parity") {
-    const char p = value.size() == 1 ? static_cast<char>(std::toupper(value[0])) : '?';
-    if (p == 'N' || p == 'E' || p == 'O') {
-      s.parity = p;
-      return true;
-    }
-    error = "valor inválido para parity: '" + value + "' (N, E ou O)";
-    return false;
-  }
+  if (key == "parity") return fb::ConfigParity(value, s.parity, error);
   if (key == "data_bits") return range(5, 8, s.dataBits);
   if (key == "stop_bits") return range(1, 2, s.stopBits);
   if (key == "timeout_ms") return range(10, 60000, s.timeoutMs);
@@ -108,25 +77,10 @@ std::string BusSettings::Line() const {
 bool ParseBusSettings(const std::string& text, BusSettings& out, std::string& error) {
   BusSettings s;
   std::set<std::string> seen;
-  size_t pos = 0;
-  while (pos <= text.size()) {
-    size_t end = text.find_first_of(";\n", pos);
-    if (end == std::string::npos) end = text.size();
-    const std::string item = Trim(text.substr(pos, end - pos));
-    pos = end + 1;
-    if (item.empty() || item[0] == '#') continue;
-    const size_t eq = item.find('=');
-    if (eq == std::string::npos) {
-      error = "item sem '=': '" + item + "'";
-      return false;
-    }
-    const std::string key = Trim(item.substr(0, eq));
-    if (!seen.insert(key).second) {
-      error = "chave repetida: '" + key + "'";
-      return false;
-    }
-    if (!Apply(key, Trim(item.substr(eq + 1)), s, error)) return false;
-  }
+  const auto apply = [&s](const std::string& key, const std::string& value, std::string& why) {
+    return Apply(key, value, s, why);
+  };
+  if (!fb::ForEachConfigItem(text, apply, seen, error)) return false;
   const bool tcp = seen.count("host") > 0;
   const bool rtu = seen.count("device") > 0;
   if (tcp == rtu) {

@@ -36,6 +36,7 @@
 #include "packages/common/PackageText.h"
 #include "packages/modbus/BusLink.h"
 #include "packages/fieldbus/BusQueue.h"
+#include "packages/fieldbus/ConfigText.h"
 #include "packages/fieldbus/FailureRun.h"
 #include "packages/modbus/BusSettings.h"
 #include "packages/modbus/LibmodbusLink.h"
@@ -87,8 +88,7 @@ class ModbusInterface : public KxInterface {
   }
 
   bool Configure(const uint8_t* bytes, int32_t count) override {
-    const std::string text(bytes != nullptr && count > 0 ? reinterpret_cast<const char*>(bytes) : "",
-                           bytes != nullptr && count > 0 ? static_cast<size_t>(count) : 0);
+    const std::string text = fb::ConfigBytes(bytes, count);
     std::string error;
     mb::BusSettings parsed;
     if (!mb::ParseBusSettings(text, parsed, error)) {
@@ -237,20 +237,9 @@ class ModbusInterface : public KxInterface {
   }
 
   static std::string ErrorText(int err) {
-    switch (err) {
-      case ECONNREFUSED: return "conexão recusada";
-      case ETIMEDOUT: return "tempo esgotado";
-      case ECONNRESET:
-      case EPIPE: return "conexão encerrada pelo outro lado";
-      case EHOSTUNREACH:
-      case ENETUNREACH: return "destino inalcançável";
-      case ENOENT: return "dispositivo inexistente";
-      case EACCES: return "sem permissão";
-      default:
-        return "erro " + std::to_string(err) + " (" +
-               (err > MODBUS_ENOBASE ? std::string(modbus_strerror(err)) : fb::BusErrorText(err)) +
-               ")";
-    }
+    if (err > MODBUS_ENOBASE)
+      return "erro " + std::to_string(err) + " (" + std::string(modbus_strerror(err)) + ")";
+    return fb::LineErrorText(err);
   }
 
   KxPackageLog* log_;
