@@ -54,7 +54,7 @@ void KxCommThread::Execute() {
       }
       KxListaEquipamentos* equips = BuildingData->ListaEquipamentos.get();
       int visited = 0;
-      const int64_t passStart = dt::ToMSecs(Clock().Now());
+      const int64_t passStart = Clock().MonotonicMs();
       // The count is read afresh at every step.
       for (int i = 0; equips && i < equips->Count(); ++i) {
         if (!WaitForDatabase()) break;
@@ -65,9 +65,8 @@ void KxCommThread::Execute() {
         if (Terminated()) break;
       }
       if (visited > 0 && !Terminated()) {
-        const int64_t passEnd = dt::ToMSecs(Clock().Now());
-        passLenMs_.store(passEnd - passStart);
-        passEndMs_.store(passEnd);
+        passLenMs_.store(Clock().MonotonicMs() - passStart);
+        passEndMs_.store(dt::ToMSecs(Clock().Now()));
       }
       // Without equipment a pass is only a reload of the holidays: do not
       // run them back to back.

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "acquisition/KxAlarmLog.h"
@@ -430,6 +431,13 @@ TEST_F(CommThreadTest, AStuckPackageCallFailsItsEquipmentOnlyAndItComesBackWhenT
   stuck->RelogioPendente = true;
   clock.Release(1);
   ASSERT_TRUE(kit::WaitUntil([&] { return inside->load() == 1; }));
+  // The wall clock set a day forward while the call is out: no time has
+  // passed, the call is still awaited (the watch looks every 100 ms).
+  clock.Set(clock.Now() + 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(1, inside->load());
+  EXPECT_TRUE(log->StartingWith("CommThread: equipamento [8] sem resposta").empty());
+  EXPECT_EQ("1 Comunicação normal", Status(8));
   clock.AdvanceMs(std::chrono::milliseconds(KxPackageWatch::kCallBound).count() + 1000);
   ASSERT_TRUE(clock.WaitBlocked());
   EXPECT_EQ("3 Falha de comunicação", Status(8));
