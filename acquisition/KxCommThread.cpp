@@ -351,24 +351,16 @@ void KxCommThread::NoteAccepted() {
 KxCommThread::Stored KxCommThread::StoreHistorico(KxEquipamento* equip, KxCanal* canal,
                                                   TDateTime date, float value) {
   const TDateTime stored = dt::ZeroSeconds(date);
-  TmodDatabase& db = *database_;
-  bool committing = false;
+  bool commitCut = false;
   try {
     if (ledger_.IsStored(canal->CanalId, date, stored, value)) {
       ledger_.NoteStored(canal->CanalId, stored, value);
       return Stored::Stored;
     }
-    db.HistoricoTrans.StartTransaction();
-    db.AddHistorico.ParamByName("DATA").SetDateTime(stored);
-    db.AddHistorico.ParamByName("VALOR").SetFloat(value);
-    db.AddHistorico.ParamByName("CANAL_ID").SetInteger(canal->CanalId);
     // A channel without a variable has no tariff periods: PERIODO 0.
     const int32_t periodo =
         canal->Variavel ? canal->Variavel->GetPeriodoId(*Feriados->ListaFeriados, stored) : 0;
-    db.AddHistorico.ParamByName("PERIODO").SetInteger(periodo);
-    db.AddHistorico.ExecQuery();
-    committing = true;
-    db.HistoricoTrans.Commit();
+    database_->InsertHistorico(canal->CanalId, stored, value, periodo, &commitCut);
     storedCount_.fetch_add(1);
     ledger_.NoteStored(canal->CanalId, stored, value);
     NoteAccepted();
@@ -376,10 +368,6 @@ KxCommThread::Stored KxCommThread::StoreHistorico(KxEquipamento* equip, KxCanal*
   } catch (...) {
     const EDatabaseFault fault = CurrentDatabaseFault();
     const std::string message = CurrentExceptionMessage();
-    try {
-      if (db.HistoricoTrans.InTransaction()) db.HistoricoTrans.Rollback();
-    } catch (...) {
-    }
     if (fault == EDatabaseFault::Record) {
       Log->WriteLine("CommThread: exceção ao inserir dados no DB [" + Id(equip->EquipId) +
                      "]: " + message);
@@ -390,8 +378,7 @@ KxCommThread::Stored KxCommThread::StoreHistorico(KxEquipamento* equip, KxCanal*
     // once (FbConnection); when the commit itself was cut, the server may
     // hold the row already.
     if (fault == EDatabaseFault::Refusal) NoteRefusal(message);
-    ledger_.Hold(canal->CanalId, date, value,
-                 committing && fault == EDatabaseFault::ConnectionLost);
+    ledger_.Hold(canal->CanalId, date, value, commitCut);
     return Stored::Held;
   }
 }
