@@ -66,9 +66,12 @@ struct KxLoadThread::StopRemains {
     else
       building.release();
     if (database) database->ResetEquipStatus();
-    if (alarmLog)
+    if (alarmLog) {
       alarmLog->LogAlarme(kClasseServico, stopDate, "Serviço de comunicação PARADO.",
                           kSemEquipamento);
+      // What the database still refuses goes to the file for the next start.
+      alarmLog->KeepHeldEvents();
+    }
     if (database && modDatabase == database.get()) modDatabase = nullptr;
     if (!allEnded) {
       // What a worker left behind may still use is never freed.
@@ -233,7 +236,10 @@ void KxLoadThread::Execute() {
   });
   modDatabase = database_.get();
 
-  AlarmLog = std::make_unique<KxAlarmLog>(Log, database_.get());
+  // The events the last stop could not store are inserted ahead of this
+  // start's (KxAlarmLog).
+  AlarmLog = std::make_unique<KxAlarmLog>(Log, database_.get(),
+                                          KxAlarmLog::HeldEventsPath(Log->Path()));
   AlarmLog->LogAlarme(kClasseServico, Clock().Now(), "Serviço de comunicação INICIADO.",
                       kSemEquipamento);
 

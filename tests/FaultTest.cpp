@@ -16,6 +16,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -439,6 +441,38 @@ TEST_F(FaultTest, AComplaintThatRepeatsAtEveryPassIsWrittenOnceAndCountedAtItsEn
             1);
   EXPECT_EQ(log.Count("CommThread [12]: fim dos dados futuros (" + future + ")"), 1);
   EXPECT_EQ(Lines("CommThread [12]: fim dos alarmes futuros ("), 1u);
+}
+
+// The service's own events that the database refuses (the INSERT grant on
+// ALARMES revoked) are still held when the stop ends: they are kept in the
+// file beside the log, and the next start inserts them first, once, and
+// empties the file.
+TEST_F(FaultTest, ServiceEventsTheDatabaseRefusesAtTheStopAreInsertedAtTheNextStart) {
+  Install("interval_min=15\nbacklog_records=4\nalarm_interval_min=0\n");
+  db.Exec("revoke insert on ALARMES from user TELVUSR");
+  Start();
+  ASSERT_TRUE(WaitUntil([&] { return Int("select count(*) from HISTORICOS_H") == 8; }, 60s));
+  thread.reset();
+  cwd_.reset();
+  EXPECT_EQ(Int("select count(*) from ALARMES"), 0);
+  const std::string held = work.File("Telvane.eventos");
+  int kept = 0;
+  std::ifstream in(held);
+  for (std::string line; std::getline(in, line);) ++kept;
+  EXPECT_EQ(kept, 2);  // the start and the stop
+
+  db.Exec("grant insert on ALARMES to user TELVUSR");
+  Start();
+  const std::string events = "select TEXTO from ALARMES where EQUIP_ID is null order by DATA";
+  ASSERT_TRUE(WaitUntil([&] { return Int("select count(*) from (" + events + ")") == 3; }, 60s));
+  std::vector<std::string> texts;
+  for (int i = 1; i <= 3; ++i)
+    texts.push_back(db.QueryString(events + " rows " + std::to_string(i) + " to " +
+                                   std::to_string(i)));
+  EXPECT_EQ(texts, (std::vector<std::string>{"Serviço de comunicação INICIADO.",
+                                             "Serviço de comunicação PARADO.",
+                                             "Serviço de comunicação INICIADO."}));
+  EXPECT_EQ(std::filesystem::file_size(held), 0u);
 }
 
 // The server killed while a backlog that holds a holiday is being drained:
