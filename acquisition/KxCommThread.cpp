@@ -1,6 +1,7 @@
 #include "acquisition/KxCommThread.h"
 #include "platform/ExceptionMessage.h"
 
+#include <cmath>
 #include <exception>
 #include <utility>
 
@@ -55,7 +56,7 @@ void KxCommThread::Execute() {
       }
       KxListaEquipamentos* equips = BuildingData->ListaEquipamentos.get();
       int visited = 0;
-      const int64_t passStart = dt::ToMSecs(Clock().Now());
+      const int64_t passStart = Clock().MonotonicMs();
       // The count is read afresh at every step.
       for (int i = 0; equips && i < equips->Count(); ++i) {
         if (!WaitForDatabase()) break;
@@ -66,9 +67,8 @@ void KxCommThread::Execute() {
         if (Terminated()) break;
       }
       if (visited > 0 && !Terminated()) {
-        const int64_t passEnd = dt::ToMSecs(Clock().Now());
-        passLenMs_.store(passEnd - passStart);
-        passEndMs_.store(passEnd);
+        passLenMs_.store(Clock().MonotonicMs() - passStart);
+        passEndMs_.store(dt::ToMSecs(Clock().Now()));
       }
       // Without equipment a pass is only a reload of the holidays: do not
       // run them back to back.
@@ -126,6 +126,7 @@ void KxCommThread::CycleEquipamento(KxEquipamento* equip) {
   Descricao = database_->GetEquipDescription(equip->EquipId);
   visitHeld_ = false;
   visitFailure_.clear();
+  visitInvalid_ = visitFutureRecord_ = visitFutureAlarm_ = false;
   const bool ok = ReadEquipamento(equip);
   // A visit cut short by the stop request or by the loss of the database
   // says nothing about the equipment: no communication alarm, no status, and
@@ -142,18 +143,41 @@ void KxCommThread::CycleEquipamento(KxEquipamento* equip) {
 }
 
 bool KxCommThread::RecordCommunicationChange(KxEquipamento* equip, bool ok) {
-  KxAlarmeResult result = KxAlarmeResult::Stored;
-  if (!ok && equip->Comunicando) {
-    result = AlarmLog->LogAlarme(2, Clock().Now(), kTextoSemComunicacao,
-                                 equip->EquipId, KxAlarmeRetry::Caller);
-  } else if (ok && !equip->Comunicando) {
-    result = AlarmLog->LogAlarme(3, Clock().Now(), kTextoComunicacaoNormal, equip->EquipId,
-                                 KxAlarmeRetry::Caller);
-  }
+  TDateTime date = Clock().Now();
+  if (!SettleCommunicationAlarm(equip, ok, date)) return false;
+  if (ok == equip->Comunicando) return true;
+  const int32_t classe = ok ? 3 : 2;
+  const KxAlarmeResult result =
+      AlarmLog->LogAlarme(classe, date, ok ? kTextoComunicacaoNormal : kTextoSemComunicacao,
+                          equip->EquipId, KxAlarmeRetry::Caller);
   // Kept out by a lost connection or a refusal of the database: Comunicando
   // stays as it was, so the next visit that finds the database records the
-  // change (one alarm each way, always in pairs).
+  // change (one alarm each way, always in pairs). After a lost connection
+  // the insert may have been committed all the same: that visit looks it up
+  // first.
+  if (result == KxAlarmeResult::ConnectionLost) commInDoubt_[equip->EquipId] = {classe, date};
   return result != KxAlarmeResult::ConnectionLost && result != KxAlarmeResult::DatabaseRefusal;
+}
+
+bool KxCommThread::SettleCommunicationAlarm(KxEquipamento* equip, bool ok, TDateTime& date) {
+  const auto it = commInDoubt_.find(equip->EquipId);
+  if (it == commInDoubt_.end()) return true;
+  const CommAlarm alarm = it->second;
+  int64_t stored = 0;
+  try {
+    stored = database_->CountAlarme(equip->EquipId, alarm.date, alarm.classe,
+                                    alarm.classe == 3 ? kTextoComunicacaoNormal
+                                                      : kTextoSemComunicacao);
+  } catch (...) {
+    if (CurrentDatabaseFault() == EDatabaseFault::Refusal) NoteRefusal(CurrentExceptionMessage());
+    return false;
+  }
+  commInDoubt_.erase(it);
+  if (stored > 0)
+    equip->Comunicando = alarm.classe == 3;  // the change it records took place
+  else if (alarm.classe == (ok ? 3 : 2))
+    date = alarm.date;  // offered again as it was
+  return true;
 }
 
 bool KxCommThread::ReadEquipamento(KxEquipamento* equip) {
@@ -165,26 +189,57 @@ bool KxCommThread::ReadEquipamento(KxEquipamento* equip) {
   if (!SyncRelogio(equip)) return false;
   if (!CollectHistoricos(equip)) return false;
   database_->SetCommStatus(1, "Lendo " + Descricao + " - Alarmes");
-  return CollectAlarmes(equip);
+  if (!CollectAlarmes(equip)) return false;
+  EndRunsOfACleanVisit(equip->EquipId);
+  return true;
+}
+
+void KxCommThread::EndRunsOfACleanVisit(int32_t equipId) {
+  if (!visitInvalid_) EndRun(equipId, kRecordInvalido);
+  if (!visitFutureRecord_) EndRun(equipId, kDadosFuturos);
+  if (!visitFutureAlarm_) EndRun(equipId, kAlarmesFuturos);
+  EndRun(equipId, kExcecaoHistorico);
+  EndRun(equipId, kExcecaoAlarmes);
+}
+
+void KxCommThread::EndRun(int32_t equipId, Queixa cause) {
+  const char* what = nullptr;
+  switch (cause) {
+    case kRecordInvalido: what = "fim dos records invalidos"; break;
+    case kDadosFuturos: what = "fim dos dados futuros"; break;
+    case kAlarmesFuturos: what = "fim dos alarmes futuros"; break;
+    case kExcecaoRelogio: what = "fim das exceções ao atualizar relógio"; break;
+    case kExcecaoHistorico: what = "fim das exceções ao ler histórico"; break;
+    case kExcecaoAlarmes: what = "fim das exceções ao ler alarmes"; break;
+    case kRelogioRecusado:
+    case kVisitaEmFalha: return;  // their ends are lines of their own
+  }
+  if (const int64_t n = runs_.End(equipId, cause))
+    Log->WriteLine("CommThread [" + Id(equipId) + "]: " + what + " (" + Count(n) + ")");
 }
 
 bool KxCommThread::SyncRelogio(KxEquipamento* equip) {
   if (!equip->RelogioPendente) return true;
+  const int32_t id = equip->EquipId;
   try {
     database_->SetCommStatus(1, "Atualizando relogio de " + Descricao);
-    const auto r = watch_.Call<int>(equip->EquipId, [equip] { return equip->SetRelogio(); });
+    const auto r = watch_.Call<int>(id, [equip] { return equip->SetRelogio(); });
     if (!r) return LeftBehind(equip, "SetRelogio");
     if (*r == 0) {
-      Log->WriteLine("Telvane: relogio atualizado [" + Id(equip->EquipId) + "]!");
+      const int64_t refused = runs_.End(id, kRelogioRecusado);
+      Log->WriteLine("Telvane: relogio atualizado [" + Id(id) + "]!" +
+                     (refused > 0 ? " (" + Count(refused) + " recusas)" : std::string()));
+      EndRun(id, kExcecaoRelogio);
       equip->RelogioPendente = false;
-    } else {
+    } else if (runs_.Note(id, kRelogioRecusado)) {
       // The request stays raised: the next visit tries again.
-      Log->WriteLine("Telvane: erro atualizando relogio [" + Id(equip->EquipId) + "]!");
+      Log->WriteLine("Telvane: erro atualizando relogio [" + Id(id) + "]!");
     }
     return true;
   } catch (...) {
-    Log->WriteLine("CommThread: exceção ao atualizar relógio do equipamento [" +
-                   Id(equip->EquipId) + "]: " + CurrentExceptionMessage());
+    if (runs_.Note(id, kExcecaoRelogio))
+      Log->WriteLine("CommThread: exceção ao atualizar relógio do equipamento [" + Id(id) +
+                     "]: " + CurrentExceptionMessage());
     return FailVisit("exceção em SetRelogio");
   }
 }
@@ -233,13 +288,14 @@ bool KxCommThread::ReadFailed(const char* call, int r) {
 void KxCommThread::NoteOutcome(KxEquipamento* equip, bool ok) {
   const int32_t id = equip->EquipId;
   if (ok) {
-    if (failing_.erase(id) > 0)
-      Log->WriteLine("CommThread: equipamento [" + Id(id) + "] voltou a responder");
-  } else if (failing_.insert(id).second) {
+    if (const int64_t failed = runs_.End(id, kVisitaEmFalha))
+      Log->WriteLine("CommThread: equipamento [" + Id(id) + "] voltou a responder (" +
+                     Count(failed) + " visitas em falha)");
+  } else if (runs_.Note(id, kVisitaEmFalha)) {
     Log->WriteLine("CommThread: equipamento [" + Id(id) + "] em falha: " +
                    (visitFailure_.empty() ? std::string("falha de comunicação") : visitFailure_));
   }
-  failingCount_.store(static_cast<int>(failing_.size()));
+  failingCount_.store(runs_.Open(kVisitaEmFalha));
 }
 
 KxCommThread::Progress KxCommThread::GetProgress() const {
@@ -304,11 +360,18 @@ bool KxCommThread::CollectHistoricoCanal(KxEquipamento* equip, KxCanal* canal) {
       date = a->date;
       value = a->value;
       if (r == ReadOk && IsUnusableDate(date, from)) r = ReadInvalid;
+      const bool future = r == ReadOk && IsFutureDate(date);
+      if (r == ReadOk && !future && !std::isfinite(value)) {
+        canal->UltimaData = date;
+        r = ReadInvalid;
+      }
       if (r == ReadOk) {
-        EndInvalidRun(equip);
-        if (IsFutureDate(date)) {
-          Log->WriteLine("CommThread: inserção de dados futuros [" + Id(equip->EquipId) +
-                         "]: CanalID=" + Id(canal->CanalId) + ", Data=" + dt::FormatShort(date));
+        EndRun(equip->EquipId, kRecordInvalido);
+        if (future) {
+          visitFutureRecord_ = true;
+          if (runs_.Note(equip->EquipId, kDadosFuturos))
+            Log->WriteLine("CommThread: inserção de dados futuros [" + Id(equip->EquipId) +
+                           "]: CanalID=" + Id(canal->CanalId) + ", Data=" + dt::FormatShort(date));
           equip->RelogioPendente = true;
         } else {
           // Moved before the insert: a record refused for itself is not
@@ -320,12 +383,11 @@ bool KxCommThread::CollectHistoricoCanal(KxEquipamento* equip, KxCanal* canal) {
       } else if (r == ReadInvalid) {
         if (!NoteInvalid(equip, ++invalid)) return false;
         r = ReadOk;
-      } else if (r == ReadEnd) {
-        EndInvalidRun(equip);
       }
     } catch (...) {
-      Log->WriteLine("CommThread: exceção ao ler histórico do equipamento [" +
-                     Id(equip->EquipId) + "]: " + CurrentExceptionMessage());
+      if (runs_.Note(equip->EquipId, kExcecaoHistorico))
+        Log->WriteLine("CommThread: exceção ao ler histórico do equipamento [" +
+                       Id(equip->EquipId) + "]: " + CurrentExceptionMessage());
       FailVisit("exceção em ReadHistorico");
       r = kReadRaised;
     }
@@ -342,20 +404,13 @@ bool KxCommThread::HoldVisit() {
 }
 
 bool KxCommThread::NoteInvalid(KxEquipamento* equip, int64_t inVisit) {
-  int64_t& run = invalidRun_[equip->EquipId];
-  if (run++ == 0) Log->WriteLine("CommThread [" + Id(equip->EquipId) + "]: record invalido");
+  visitInvalid_ = true;
+  if (runs_.Note(equip->EquipId, kRecordInvalido))
+    Log->WriteLine("CommThread [" + Id(equip->EquipId) + "]: record invalido");
   if (inVisit < kMaxInvalidPerVisit) return true;
   // A package that answers nothing but invalid records would hold the
   // pass for ever: the read fails, and the next visit asks again.
   return FailVisit(Count(inVisit) + " records invalidos");
-}
-
-void KxCommThread::EndInvalidRun(KxEquipamento* equip) {
-  const auto it = invalidRun_.find(equip->EquipId);
-  if (it == invalidRun_.end() || it->second == 0) return;
-  Log->WriteLine("CommThread [" + Id(equip->EquipId) + "]: fim dos records invalidos (" +
-                 Count(it->second) + ")");
-  invalidRun_.erase(it);
 }
 
 void KxCommThread::NoteRefusal(const std::string& message) {
@@ -374,24 +429,16 @@ void KxCommThread::NoteAccepted() {
 KxCommThread::Stored KxCommThread::StoreHistorico(KxEquipamento* equip, KxCanal* canal,
                                                   TDateTime date, float value) {
   const TDateTime stored = dt::ZeroSeconds(date);
-  TmodDatabase& db = *database_;
-  bool committing = false;
+  bool commitCut = false;
   try {
     if (ledger_.IsStored(canal->CanalId, date, stored, value)) {
       ledger_.NoteStored(canal->CanalId, stored, value);
       return Stored::Stored;
     }
-    db.HistoricoTrans.StartTransaction();
-    db.AddHistorico.ParamByName("DATA").SetDateTime(stored);
-    db.AddHistorico.ParamByName("VALOR").SetFloat(value);
-    db.AddHistorico.ParamByName("CANAL_ID").SetInteger(canal->CanalId);
     // A channel without a variable has no tariff periods: PERIODO 0.
     const int32_t periodo =
         canal->Variavel ? canal->Variavel->GetPeriodoId(*Feriados->ListaFeriados, stored) : 0;
-    db.AddHistorico.ParamByName("PERIODO").SetInteger(periodo);
-    db.AddHistorico.ExecQuery();
-    committing = true;
-    db.HistoricoTrans.Commit();
+    database_->InsertHistorico(canal->CanalId, stored, value, periodo, &commitCut);
     storedCount_.fetch_add(1);
     ledger_.NoteStored(canal->CanalId, stored, value);
     NoteAccepted();
@@ -399,10 +446,6 @@ KxCommThread::Stored KxCommThread::StoreHistorico(KxEquipamento* equip, KxCanal*
   } catch (...) {
     const EDatabaseFault fault = CurrentDatabaseFault();
     const std::string message = CurrentExceptionMessage();
-    try {
-      if (db.HistoricoTrans.InTransaction()) db.HistoricoTrans.Rollback();
-    } catch (...) {
-    }
     if (fault == EDatabaseFault::Record) {
       Log->WriteLine("CommThread: exceção ao inserir dados no DB [" + Id(equip->EquipId) +
                      "]: " + message);
@@ -413,8 +456,7 @@ KxCommThread::Stored KxCommThread::StoreHistorico(KxEquipamento* equip, KxCanal*
     // once (FbConnection); when the commit itself was cut, the server may
     // hold the row already.
     if (fault == EDatabaseFault::Refusal) NoteRefusal(message);
-    ledger_.Hold(canal->CanalId, date, value,
-                 committing && fault == EDatabaseFault::ConnectionLost);
+    ledger_.Hold(canal->CanalId, date, value, commitCut);
     return Stored::Held;
   }
 }
@@ -460,11 +502,13 @@ bool KxCommThread::CollectAlarmes(KxEquipamento* equip) {
       classe = a->classe;
       if (r == ReadOk && IsUnusableDate(date, from)) r = ReadInvalid;
       if (r == ReadOk) {
-        EndInvalidRun(equip);
+        EndRun(equip->EquipId, kRecordInvalido);
         if (IsFutureDate(date)) {
           // Unlike history, no clock update is requested.
-          Log->WriteLine("CommThread: inserção de alarmes futuros [" + Id(equip->EquipId) +
-                         "] Data=" + dt::FormatShort(date));
+          visitFutureAlarm_ = true;
+          if (runs_.Note(equip->EquipId, kAlarmesFuturos))
+            Log->WriteLine("CommThread: inserção de alarmes futuros [" + Id(equip->EquipId) +
+                           "] Data=" + dt::FormatShort(date));
         } else {
           equip->DataUltimoAlarme = date;
           const std::string t = text::FromUtf16(texto);
@@ -481,12 +525,11 @@ bool KxCommThread::CollectAlarmes(KxEquipamento* equip) {
       } else if (r == ReadInvalid) {
         if (!NoteInvalid(equip, ++invalid)) return false;
         r = ReadOk;
-      } else if (r == ReadEnd) {
-        EndInvalidRun(equip);
       }
     } catch (...) {
-      Log->WriteLine("CommThread: exceção ao ler alarmes do equipamento [" + Id(equip->EquipId) +
-                     "]: " + CurrentExceptionMessage());
+      if (runs_.Note(equip->EquipId, kExcecaoAlarmes))
+        Log->WriteLine("CommThread: exceção ao ler alarmes do equipamento [" +
+                       Id(equip->EquipId) + "]: " + CurrentExceptionMessage());
       FailVisit("exceção em ReadAlarme");
       r = kReadRaised;
     }

@@ -13,11 +13,11 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
-#include <set>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "acquisition/KxComplaintRuns.h"
 #include "acquisition/KxDeliveryLedger.h"
 #include "platform/TThread.h"
 #include "plugins/KxPackageWatch.h"
@@ -85,12 +85,20 @@ class KxCommThread : public TThread {
   // One visit of an equipment: reads it and records the outcome.
   void CycleEquipamento(KxEquipamento* equip);
   // The communication alarm when the visit's outcome differs from the last
-  // one. False when the alarm was kept out by a lost connection: the change
-  // is then recorded by a later visit.
+  // one. False when the alarm was kept out by a lost connection or a
+  // refusal of the database: the change is then recorded by a later visit.
   bool RecordCommunicationChange(KxEquipamento* equip, bool ok);
+  // An earlier communication alarm of the equipment whose insert found the
+  // connection lost (its commit may have been cut): looked up, and
+  // Comunicando made to follow what the database holds. Its date, when it
+  // is not there and the outcome still calls for it (`date` is then set to
+  // it). False while the look-up cannot be made.
+  bool SettleCommunicationAlarm(KxEquipamento* equip, bool ok, TDateTime& date);
   // True when the clock, every channel and the alarms were served.
   bool ReadEquipamento(KxEquipamento* equip);
-  // Sets the equipment's clock when requested; false when that raised.
+  // Sets the equipment's clock when requested; false when that raised. A
+  // refusal and a raise are complaints that repeat (runs_) until the clock
+  // is set.
   bool SyncRelogio(KxEquipamento* equip);
   // False only when the call was left behind.
   bool LogVersao(KxEquipamento* equip);
@@ -127,17 +135,40 @@ class KxCommThread : public TThread {
   bool OfferHeldAlarme(KxEquipamento* equip);
   // Marks the visit as ended by the database, not by the equipment; false.
   bool HoldVisit();
-  // Invalid answers: one line when a run of them begins for an equipment,
-  // one when it ends with their count. NoteInvalid is false once a read
-  // has had kMaxInvalidPerVisit of them in one visit: the read then fails.
+  // Invalid answers: one line when a run of them begins for an equipment;
+  // the run ends (one line with their count) at a valid record, or at a
+  // visit that reads everything without one. NoteInvalid is false once a
+  // read has had kMaxInvalidPerVisit of them in one visit: the read then
+  // fails.
   bool NoteInvalid(KxEquipamento* equip, int64_t inVisit);
-  void EndInvalidRun(KxEquipamento* equip);
+  // The complaints that repeat at every pass while their cause lasts: the
+  // first of a run is written, the others counted (runs_), and EndRun
+  // writes "CommThread [id]: fim dos/das <what> (count)" when one was open.
+  enum Queixa : int {
+    kRecordInvalido,
+    kDadosFuturos,
+    kAlarmesFuturos,
+    kRelogioRecusado,
+    kExcecaoRelogio,
+    kExcecaoHistorico,
+    kExcecaoAlarmes,
+    kVisitaEmFalha,
+  };
+  void EndRun(int32_t equipId, Queixa cause);
+  // What a visit that read everything ends: the runs of causes it did not
+  // meet.
+  void EndRunsOfACleanVisit(int32_t equipId);
   // Refusals by the database (not by the row): one line when they begin,
   // with the database's message, one when storing works again.
   void NoteRefusal(const std::string& message);
   void NoteAccepted();
   // Later than the clock by kFutureHours whole hours or more.
   bool IsFutureDate(TDateTime date);
+  // A record whose value is no number (NaN or infinite) is an invalid
+  // record too: never stored (SQL finds no NaN equal to another, and any
+  // sum over the channel would be lost). Its date is good, so the from-date
+  // moves past it.
+  //
   // A record date that is no date at all (NaN, infinite, outside the years
   // 1 to 9999), or the from-date itself (to the millisecond): handled as an
   // invalid record. Taking the first would store garbage; taking the second
@@ -159,7 +190,11 @@ class KxCommThread : public TThread {
   // The visit in progress ended because a record or alarm was held.
   bool visitHeld_ = false;
   std::string visitFailure_;    // why the visit in progress failed
-  std::set<int32_t> failing_;  // equipment whose last visit failed
+  // What the visit in progress met: an invalid answer, a future record, a
+  // future alarm.
+  bool visitInvalid_ = false;
+  bool visitFutureRecord_ = false;
+  bool visitFutureAlarm_ = false;
   // Progress as GetProgress() reads it (dates as milliseconds).
   std::atomic<int> failingCount_{0};
   std::atomic<int64_t> passEndMs_{0};
@@ -168,6 +203,15 @@ class KxCommThread : public TThread {
   mutable std::mutex progressLock_;
   std::string feriadosEspera_;  // guarded by progressLock_
   KxDeliveryLedger ledger_;
-  std::map<int32_t, int64_t> invalidRun_;  // invalid answers in a row, by equipment
+  // Runs of complaints by equipment and Queixa; the runs of kVisitaEmFalha
+  // are the equipment whose last visit failed.
+  KxComplaintRuns runs_;
+  // A communication alarm whose insert found the connection lost, by
+  // equipment: its class and date.
+  struct CommAlarm {
+    int32_t classe;
+    TDateTime date;
+  };
+  std::map<int32_t, CommAlarm> commInDoubt_;
   int64_t refusals_ = 0;                   // refused stores since the last that worked
 };

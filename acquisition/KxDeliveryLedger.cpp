@@ -7,7 +7,11 @@
 
 namespace {
 
+// The value as the ledger tells values apart: as SQL compares them, so
+// -0.0 and 0.0 are one (NaN never reaches the ledger: such a record is
+// invalid).
 uint32_t Bits(float value) {
+  if (value == 0.0f) value = 0.0f;
   uint32_t bits;
   std::memcpy(&bits, &value, sizeof bits);
   return bits;

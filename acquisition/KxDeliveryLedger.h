@@ -23,8 +23,9 @@
 // row's date whatever it is, also ahead of the server's clock), an alarm
 // dated at or before the newest row the equipment held, and a record or
 // alarm in doubt may already be stored. Such one is looked up: rows alike
-// (one channel, one stored minute, one value; one equipment, one date, one
-// class, one text) are told apart by number, the k-th delivered of its kind
+// (one channel, one stored minute, one value, compared as SQL compares
+// them: -0.0 and 0.0 are one; one equipment, one date, one class, one text)
+// are told apart by number, the k-th delivered of its kind
 // being stored iff the database holds k or more. So that every record of
 // the channel's newest minute is delivered again and counted, the first
 // visit moves the channel's from-date back to just before that minute.

@@ -81,7 +81,10 @@ TmodDatabase::TmodDatabase(const FbConnectParams& params)
                   "select max(DATA) as DATA from ALARMES where EQUIP_ID = :ID"),
       CountAlarmeRows(Database, LookupTrans,
                       "select count(*) as N from ALARMES where EQUIP_ID = :ID and DATA = :DATA "
-                      "and CLASSE = :CLASSE and TEXTO = :TEXTO") {}
+                      "and CLASSE = :CLASSE and TEXTO = :TEXTO"),
+      CountAlarmeLogRows(Database, AlarmesTrans,
+                         "select count(*) as N from ALARMES where EQUIP_ID is not distinct from "
+                         ":ID and DATA = :DATA and CLASSE = :CLASSE and TEXTO = :TEXTO") {}
 
 // Members end in reverse order: statements first, then the transactions
 // (each committed or rolled back as its options say), then the connection.
@@ -260,16 +263,82 @@ TDateTime TmodDatabase::NewestAlarmDate(int32_t equipId) {
   return NewestDate(LookupTrans, NewestAlarm, equipId);
 }
 
-int64_t TmodDatabase::CountAlarme(int32_t equipId, TDateTime data, int32_t classe,
-                                  const std::string& texto) {
-  FbQuery& q = CountAlarmeRows;
+namespace {
+
+// Rows of ALARMES alike, through `q` in `tr`; equipId -1 stands for NULL.
+int64_t CountAlarmRows(FbTransaction& tr, FbQuery& q, int32_t equipId, TDateTime data,
+                       int32_t classe, const std::string& texto) {
   return ReadOne(
-      LookupTrans, q,
+      tr, q,
       [&] {
-        q.ParamByName("ID").SetInteger(equipId);
+        if (equipId != -1)
+          q.ParamByName("ID").SetInteger(equipId);
+        else
+          q.ParamByName("ID").SetNull();
         q.ParamByName("DATA").SetDateTime(data);
         q.ParamByName("CLASSE").SetInteger(classe);
         q.ParamByName("TEXTO").SetString(texto);
       },
       [&] { return q.Eof() ? int64_t(0) : int64_t(q.FieldByName("N").AsInteger()); });
+}
+
+// Runs one insert of `q` in its own `tr`, committed; `bind` sets the
+// parameters. Throws after rolling back; `commitCut` as InsertHistorico.
+template <typename Bind>
+void InsertOne(FbTransaction& tr, FbQuery& q, Bind bind, bool* commitCut) {
+  bool committing = false;
+  try {
+    tr.StartTransaction();
+    bind();
+    q.ExecQuery();
+    committing = true;
+    tr.Commit();
+  } catch (...) {
+    if (commitCut) *commitCut = committing && CurrentErrorIsConnectionLost();
+    RollbackQuietly(tr);
+    throw;
+  }
+}
+
+}  // namespace
+
+int64_t TmodDatabase::CountAlarme(int32_t equipId, TDateTime data, int32_t classe,
+                                  const std::string& texto) {
+  return CountAlarmRows(LookupTrans, CountAlarmeRows, equipId, data, classe, texto);
+}
+
+int64_t TmodDatabase::CountAlarmeLog(int32_t equipId, TDateTime data, int32_t classe,
+                                     const std::string& texto) {
+  return CountAlarmRows(AlarmesTrans, CountAlarmeLogRows, equipId, data, classe, texto);
+}
+
+void TmodDatabase::InsertHistorico(int32_t canalId, TDateTime data, float valor, int32_t periodo,
+                                   bool* commitCut) {
+  FbQuery& q = AddHistorico;
+  InsertOne(
+      HistoricoTrans, q,
+      [&] {
+        q.ParamByName("DATA").SetDateTime(data);
+        q.ParamByName("VALOR").SetFloat(valor);
+        q.ParamByName("CANAL_ID").SetInteger(canalId);
+        q.ParamByName("PERIODO").SetInteger(periodo);
+      },
+      commitCut);
+}
+
+void TmodDatabase::InsertAlarme(int32_t equipId, TDateTime data, const std::string& texto,
+                                int32_t classe) {
+  FbQuery& q = AddAlarme;
+  InsertOne(
+      AlarmesTrans, q,
+      [&] {
+        if (equipId != -1)
+          q.ParamByName("EQUIP_ID").SetInteger(equipId);
+        else
+          q.ParamByName("EQUIP_ID").SetNull();
+        q.ParamByName("DATA").SetDateTime(data);
+        q.ParamByName("TEXTO").SetString(texto);
+        q.ParamByName("CLASSE").SetInteger(classe);
+      },
+      nullptr);
 }

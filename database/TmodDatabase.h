@@ -61,6 +61,25 @@ class TmodDatabase {
   TDateTime NewestAlarmDate(int32_t equipId);
   int64_t CountAlarme(int32_t equipId, TDateTime data, int32_t classe, const std::string& texto);
 
+  // The inserts of the acquisition path, each one row in a transaction of
+  // its own, committed. They throw like the look-ups, after rolling back:
+  // EDatabaseError with its fault (EDatabaseFault), or what binding a value
+  // threw (the row's fault).
+  //  - InsertHistorico: one HISTORICOS_H row, in HistoricoTrans (the
+  //    acquisition thread's). `commitCut`, when given, is set when the
+  //    failure was the connection lost during the commit: the row may then
+  //    be stored.
+  //  - InsertAlarme: one ALARMES row, in AlarmesTrans (KxAlarmLog's, under
+  //    its lock); `equipId` -1 stores EQUIP_ID NULL (an event of the service
+  //    itself).
+  //  - CountAlarmeLog: the alarm log's own look-up, in AlarmesTrans under
+  //    its lock: rows with that EQUIP_ID (-1: NULL), DATA, CLASSE and TEXTO.
+  void InsertHistorico(int32_t canalId, TDateTime data, float valor, int32_t periodo,
+                       bool* commitCut = nullptr);
+  void InsertAlarme(int32_t equipId, TDateTime data, const std::string& texto, int32_t classe);
+  int64_t CountAlarmeLog(int32_t equipId, TDateTime data, int32_t classe,
+                         const std::string& texto);
+
   FbConnection Database;
   FbTransaction DefaultTransaction;
   FbTransaction HistoricoTrans;
@@ -80,6 +99,7 @@ class TmodDatabase {
   FbQuery CountHistoricoRows;
   FbQuery NewestAlarm;
   FbQuery CountAlarmeRows;
+  FbQuery CountAlarmeLogRows;
 };
 
 // The one main module, created and freed by the configuration load thread.

@@ -18,6 +18,12 @@ bool KxWakeup::WaitFor(std::chrono::milliseconds timeout) const {
   return cv_.wait_for(lock, timeout, [this] { return signalled_; });
 }
 
+int64_t KxClock::MonotonicMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 namespace {
 
 class RealClock final : public KxClock {

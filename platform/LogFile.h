@@ -2,10 +2,10 @@
 // it is open, so that other processes may read it but never write it (a
 // second copy of the service, started in the same folder, is refused).
 //
-// POSIX: O_APPEND and an exclusive flock(); the restart builds a fresh file
-// beside the old one ("<path>.new", held the same way) and renames it into
-// place, so the hold is never let go. Windows: a share mode that lets others
-// read only; the restart empties the held file in place.
+// POSIX: O_APPEND and an exclusive flock(); Windows: a share mode that lets
+// others read only. Both restart by emptying the held file in place, so the
+// hold is never let go and the restart needs no right beyond writing the
+// file itself (the installed service may not create files in its folder).
 //
 // Threads: not thread-safe; its owner (TFileLog) serialises every call.
 #pragma once

@@ -19,10 +19,10 @@ namespace {
 // file is locked exclusively for as long as it is open: others may read it,
 // but no second log (a second copy of the service) may write it. -1 with
 // errno EWOULDBLOCK when another holds it.
-int OpenLogFile(const std::string& path, int extraFlags = 0) {
+int OpenLogFile(const std::string& path) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | extraFlags, 0644);
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return fd;
   if (const int err = platform::TryLockExclusive(fd); err != 0) {
@@ -69,17 +69,13 @@ long long KxLogFile::Size() const {
 }
 
 bool KxLogFile::Restart() {
-  // The fresh file is created beside the old one and renamed over it, so
-  // when it cannot be created or put in place the old file stays open.
-  const std::string fresh = path_ + ".new";
-  const int fd = OpenLogFile(fresh, O_TRUNC);
-  if (fd < 0) return false;
-  if (::rename(fresh.c_str(), path_.c_str()) != 0) {
-    ::close(fd);
-    ::unlink(fresh.c_str());
-    return false;
-  }
-  ::close(handle_->fd);
-  handle_->fd = fd;
-  return true;
+  // Emptied in place, as on Windows: the descriptor, and its lock, are
+  // never let go, and nothing is created beside the log. The installed
+  // service may write the log itself but not its folder. O_APPEND puts the
+  // next write at the new end.
+  int rc;
+  do {
+    rc = ::ftruncate(handle_->fd, 0);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
 }

@@ -165,7 +165,9 @@ bool KxPackageWatch::Run(int32_t equipId, std::function<void()> work) {
 }
 
 bool KxPackageWatch::Await(const Job& job) {
-  const int64_t start = dt::ToMSecs(clock_.Now());
+  // Measured on the monotonic readings: a setting of the wall clock while
+  // a call is out says nothing of how long it has been out.
+  const int64_t start = clock_.MonotonicMs();
   const auto realStart = std::chrono::steady_clock::now();
   if (SpinFor([&job] { return job.finished.load(); })) return true;
   if (job.done.WaitFor(kGrace)) return true;
@@ -173,7 +175,7 @@ bool KxPackageWatch::Await(const Job& job) {
   while (!job.done.WaitFor(kSlice)) {
     if (terminated_ && terminated_->load()) return false;
     if (std::chrono::steady_clock::now() - realStart >= kCallBound) return false;
-    if (dt::ToMSecs(clock_.Now()) - start >= boundMs) return false;
+    if (clock_.MonotonicMs() - start >= boundMs) return false;
   }
   return true;
 }

@@ -7,8 +7,9 @@
 //  - Owned and used by one worker (the acquisition or the online thread):
 //    Call() and Busy() run on that worker only.
 //  - Calls run one at a time, in the order made, on the watch's runner. One
-//    that has not returned within kCallBound (of the worker's clock or of
-//    real time, whichever passes first), or when the worker is asked to end
+//    that has not returned within kCallBound (of the worker's clock's
+//    monotonic time or of real time, whichever passes first; a setting of
+//    the wall clock is no time passing), or when the worker is asked to end
 //    meanwhile, is left behind: Call() gives no answer, the runner stays
 //    with the call (abandoned, see TThread::Abandon, and freed only once the
 //    call has returned) and the next call gets a new runner. The equipment is Busy() until the call

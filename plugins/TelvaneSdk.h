@@ -181,7 +181,9 @@ class KxEquipamento {
   //    ReadOk: date and value set; ReadEnd: nothing after `from`;
   //    ReadInvalid: a record was skipped. The service asks again with the
   //    same `from` after ReadInvalid or a record it refuses, so the object
-  //    must move on by itself in that case.
+  //    must move on by itself in that case. A value that is no number (NaN
+  //    or infinite) is refused: the record is taken as invalid and never
+  //    stored, and the next call asks from its date.
   virtual int ReadHistorico(int32_t equipIndex, TDateTime from, TDateTime& date, float& value) = 0;
   // 1. The next alarm after `from`, the same way. A text beginning with '#'
   //    is a note: logged by the service, not stored.

@@ -67,9 +67,12 @@ struct KxLoadThread::StopRemains {
     else
       building.release();
     if (database) database->ResetEquipStatus();
-    if (alarmLog)
+    if (alarmLog) {
       alarmLog->LogAlarme(kClasseServico, stopDate, "Serviço de comunicação PARADO.",
                           kSemEquipamento);
+      // What the database still refuses goes to the file for the next start.
+      alarmLog->KeepHeldEvents();
+    }
     if (database && modDatabase == database.get()) modDatabase = nullptr;
     if (!allEnded) {
       // What a worker left behind may still use is never freed.
@@ -279,11 +282,18 @@ bool KxLoadThread::OpenMainModule() {
       log->WriteLine("Conexão com o banco de dados perdida: " + message);
   });
   modDatabase = database_.get();
-  AlarmLog = std::make_unique<KxAlarmLog>(Log, database_.get());
+  // The events a stop (or the main module closed for a new try at the
+  // load) could not store are read back and inserted ahead of the next
+  // alarm (KxAlarmLog).
+  AlarmLog = std::make_unique<KxAlarmLog>(Log, database_.get(),
+                                          KxAlarmLog::HeldEventsPath(Log->Path()));
   return true;
 }
 
 void KxLoadThread::CloseMainModule() {
+  // Events still held (a refusing database) go to the file, which the next
+  // alarm log reads back: a new try at the load loses none of them.
+  if (AlarmLog) AlarmLog->KeepHeldEvents();
   AlarmLog.reset();
   modDatabase = nullptr;
   database_.reset();

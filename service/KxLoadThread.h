@@ -30,8 +30,9 @@ class KxLoadThread : public TThread {
   explicit KxLoadThread(TFileLog* log);
   // The stop sequence: asks the online, acquisition and clock threads to end,
   // all three first, then waits for them within kStopBound in all; frees the
-  // installation, resets STATUS_EQUIPS, inserts the stop alarm, frees the
-  // alarm log, the holidays and the main database module (clearing
+  // installation, resets STATUS_EQUIPS, inserts the stop alarm, keeps the
+  // service's events the database still refuses in the file beside the log
+  // (KxAlarmLog::KeepHeldEvents), frees the alarm log, the holidays and the main database module (clearing
   // modDatabase). Skips whatever was never created. A worker that has not
   // ended within the bound (stuck in a package call) gets one log line and
   // is abandoned; then the installation, the alarm log, the holidays and the

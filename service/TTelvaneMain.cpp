@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "acquisition/KxAlarmLog.h"
 #include "platform/ExePath.h"
 
 TTelvaneMain* TelvaneMain = nullptr;
@@ -13,11 +14,12 @@ TTelvaneMain::TTelvaneMain(const std::string& logPath) {
   Name = "TelvaneMain";
   DisplayName = "Quadrix Telvane";
   Dependencies = {platform::kFirebirdServerService};
-  // Installed, it runs as an account of its own that may write its log and
-  // the folder where the Modbus meters keep their journals, nothing else.
+  // Installed, it runs as an account of its own that may write its log,
+  // the file of the events a stop could not store, and the folder where the
+  // Modbus meters keep their journals, nothing else.
   Account = "telvane";
   const std::filesystem::path log = std::filesystem::absolute(logPath);
-  WritableFiles = {log.string()};
+  WritableFiles = {log.string(), KxAlarmLog::HeldEventsPath(log.string())};
   WritableFolders = {(log.parent_path() / "ModbusJournal").string()};
   TimeChangeDetect.OnMessage = [this](const KxMessage& Message, bool& Handled) {
     TimeChangeDetectMessage(Message, Handled);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -16,6 +17,7 @@
 #include "platform/DateTime.h"
 #include "platform/Text.h"
 #include "support/TestDatabase.h"
+#include "support/ThreadTestKit.h"
 
 namespace {
 
@@ -156,6 +158,30 @@ TEST_F(AlarmLogTest, LostConnectionWritesTheFailureLineAndReturns) {
     unlink(path.c_str());
   }
   EXPECT_EQ(db.QueryInt("select count(*) from ALARMES"), 0);
+}
+
+// A service event whose commit was cut after it reached the server is held
+// in doubt: before the next alarm it is looked up, found, and not stored
+// twice. (Those still held at a stop: FaultTest.)
+TEST_F(AlarmLogTest, AHeldEventWhoseCommitWasCutIsLookedUpNotStoredTwice) {
+  const TDateTime t = dt::EncodeDateTime(2024, 3, 5, 8, 0, 0);
+  const std::string held = KxAlarmLog::HeldEventsPath(path_);
+  EXPECT_EQ(held, path_.substr(0, path_.size() - 4) + ".eventos");
+  CaptureLog log(path_);
+  TmodDatabase m(db.Params());
+  std::atomic<int> commits{0};
+  m.Database.SetCommitFault([&](const FbTransaction&) {
+    return ++commits == 1 ? FbConnection::CommitFault::LoseAfter : FbConnection::CommitFault::None;
+  });
+  KxAlarmLog alarms(&log, &m, held);
+  EXPECT_EQ(alarms.LogAlarme(1000, t, "Serviço de comunicação INICIADO.", -1),
+            KxAlarmeResult::ConnectionLost);
+  ASSERT_TRUE(kit::WaitUntil([&] { return m.Database.EnsureAttached(); }));
+  EXPECT_EQ(alarms.LogAlarme(1000, t + 1.0 / 24, "Atualização periódica de relógios iniciada!", -1),
+            KxAlarmeResult::Stored);
+  EXPECT_EQ(db.QueryInt("select count(*) from ALARMES where EQUIP_ID is null"), 2);
+  alarms.KeepHeldEvents();  // nothing held: no file
+  EXPECT_FALSE(std::ifstream(held).good());
 }
 
 }  // namespace

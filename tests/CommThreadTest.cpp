@@ -11,6 +11,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "acquisition/KxAlarmLog.h"
@@ -357,9 +358,10 @@ TEST_F(CommThreadTest, StatusAndCommunicationAlarmsFollowTheOutcomeOfEachVisit) 
   EXPECT_EQ(1, e->CallCount('H'));
   EXPECT_EQ(0, e->CallCount('A'));
   EXPECT_EQ("Lendo Medidor 7 - Energia", Messages().back());
-  // One line when the failures begin, naming the code, one when they end.
+  // One line when the failures begin, naming the code, one when they end,
+  // counting the failed visits.
   const char* const failing = "CommThread: equipamento [7] em falha: ";
-  const char* const back = "CommThread: equipamento [7] voltou a responder";
+  const char* const back = "CommThread: equipamento [7] voltou a responder (";
   EXPECT_EQ(1, log->Count(std::string(failing) + "ReadHistorico devolveu 1"));
 
   // Communication comes: one "Comunicação normal." only.
@@ -368,7 +370,7 @@ TEST_F(CommThreadTest, StatusAndCommunicationAlarmsFollowTheOutcomeOfEachVisit) 
   Visit();
   EXPECT_EQ("1 Comunicação normal", Status(kEquip));
   EXPECT_EQ(1, alarmsOf(3));
-  EXPECT_EQ(1, log->Count(back));
+  EXPECT_EQ(1, log->Count(std::string(back) + "1 visitas em falha)"));
 
   // The second channel raises: the visit fails after it, no alarm read.
   e->SetHistoryRaise(1, "porta serial fechada");
@@ -401,7 +403,8 @@ TEST_F(CommThreadTest, StatusAndCommunicationAlarmsFollowTheOutcomeOfEachVisit) 
   Visit();
   EXPECT_EQ("1 Comunicação normal", Status(kEquip));
   EXPECT_EQ(2, alarmsOf(3));
-  EXPECT_EQ(2, log->Count(back));
+  EXPECT_EQ(1, log->Count(std::string(back) + "3 visitas em falha)"));
+  EXPECT_EQ(2u, log->StartingWith(back).size());
 }
 
 // A package call that does not return (here a clock setting) fails its
@@ -431,6 +434,13 @@ TEST_F(CommThreadTest, AStuckPackageCallFailsItsEquipmentOnlyAndItComesBackWhenT
   stuck->RelogioPendente = true;
   clock.Release(1);
   ASSERT_TRUE(kit::WaitUntil([&] { return inside->load() == 1; }));
+  // The wall clock set a day forward while the call is out: no time has
+  // passed, the call is still awaited (the watch looks every 100 ms).
+  clock.Set(clock.Now() + 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(1, inside->load());
+  EXPECT_TRUE(log->StartingWith("CommThread: equipamento [8] sem resposta").empty());
+  EXPECT_EQ("1 Comunicação normal", Status(8));
   clock.AdvanceMs(std::chrono::milliseconds(KxPackageWatch::kCallBound).count() + 1000);
   ASSERT_TRUE(clock.WaitBlocked());
   EXPECT_EQ("3 Falha de comunicação", Status(8));
@@ -456,7 +466,7 @@ TEST_F(CommThreadTest, AStuckPackageCallFailsItsEquipmentOnlyAndItComesBackWhenT
   EXPECT_EQ(2, classOf(8, 3));
   EXPECT_EQ(1, log->Count("CommThread: equipamento [8] em falha: sem resposta de SetRelogio em "
                           "120 s"));
-  EXPECT_EQ(1, log->Count("CommThread: equipamento [8] voltou a responder"));
+  EXPECT_EQ(1, log->Count("CommThread: equipamento [8] voltou a responder (1 visitas em falha)"));
 }
 
 TEST_F(CommThreadTest, FutureHistoryIsRefusedAndTheNextVisitSetsTheClockFirst) {
@@ -497,8 +507,13 @@ TEST_F(CommThreadTest, FutureHistoryIsRefusedAndTheNextVisitSetsTheClockFirst) {
             std::vector<std::string>(messages.begin() + static_cast<long>(messagesBefore),
                                      messages.end()));
   EXPECT_EQ(Row({71, Ms(At(2016, 3, 20, 10, 0, 0)), 3.0f, 12}), Rows().front());
+  // A visit without future records ends their run.
+  EXPECT_EQ(1, log->Count("CommThread [7]: fim dos dados futuros (1)"));
 }
 
+// A clock setting the meter refuses is retried at every visit; its line is
+// written once, and the line of the setting that works counts the
+// refusals. One that raises fails the visit, its line also written once.
 TEST_F(CommThreadTest, ARefusedClockSettingIsRetriedEveryVisitAndARaisingOneFailsTheVisit) {
   FakeEquip* e = AddStandardEquip();
   e->SetHistory(0, {{At(2016, 3, 16, 12, 0), 1.f}});
@@ -513,12 +528,13 @@ TEST_F(CommThreadTest, ARefusedClockSettingIsRetriedEveryVisitAndARaisingOneFail
 
   e->SetHistory(0, {{At(2016, 3, 16, 12, 0), 1.f}, {At(2016, 3, 16, 12, 15), 2.f}});
   Visit();
-  EXPECT_EQ(2, log->Count("Telvane: erro atualizando relogio [7]!"));
+  EXPECT_EQ(1, log->Count("Telvane: erro atualizando relogio [7]!"));
   EXPECT_EQ(2, e->CallCount('R'));
   EXPECT_EQ(2u, Rows().size());
 
   e->SetRelogioResult(0, "relógio travado");
   const int reads = e->CallCount('H');
+  Visit();
   Visit();
   EXPECT_EQ(1, log->Count(
                    "CommThread: exceção ao atualizar relógio do equipamento [7]: relógio travado"));
@@ -529,11 +545,17 @@ TEST_F(CommThreadTest, ARefusedClockSettingIsRetriedEveryVisitAndARaisingOneFail
 
   e->SetRelogioResult(0);
   Visit();
-  EXPECT_EQ(1, log->Count("Telvane: relogio atualizado [7]!"));
+  EXPECT_EQ(1, log->Count("Telvane: relogio atualizado [7]! (2 recusas)"));
+  EXPECT_EQ(1, log->Count("CommThread [7]: fim das exceções ao atualizar relógio (2)"));
+  EXPECT_EQ(1, log->Count("CommThread: equipamento [7] voltou a responder (2 visitas em falha)"));
   EXPECT_FALSE(e->RelogioPendente);
   EXPECT_EQ("1 Comunicação normal", Status(kEquip));
   Visit();
-  EXPECT_EQ(4, e->CallCount('R'));  // no request, no call
+  EXPECT_EQ(5, e->CallCount('R'));  // no request, no call
+  // The next request set at once: today's line alone.
+  e->RelogioPendente = true;
+  Visit();
+  EXPECT_EQ(1, log->Count("Telvane: relogio atualizado [7]!"));
 }
 
 TEST_F(CommThreadTest, AlarmsAreStoredWithTheirSecondsNotesAndEmptyTextsOnlyLogged) {
@@ -554,8 +576,9 @@ TEST_F(CommThreadTest, AlarmsAreStoredWithTheirSecondsNotesAndEmptyTextsOnlyLogg
   EXPECT_EQ(1, log->Count("Equip [7] alarm: 16/03/2016 09:00 - #nota de serviço"));
   EXPECT_EQ(1, log->Count("Alarme vazio: "));
   EXPECT_EQ(1, log->Count("CommThread [7]: record invalido"));
+  // Future alarms one after the other: one run, its first line only.
   EXPECT_EQ(1, log->Count("CommThread: inserção de alarmes futuros [7] Data=20/03/2016 15:00"));
-  EXPECT_EQ(1, log->Count("CommThread: inserção de alarmes futuros [7] Data=20/03/2016 15:30"));
+  EXPECT_EQ(0, log->Count("CommThread: inserção de alarmes futuros [7] Data=20/03/2016 15:30"));
   // Notes and empty texts advance the from-date; the future ones do not.
   EXPECT_EQ((std::vector<int64_t>{Ms(At(2016, 3, 1, 0, 0)), Ms(At(2016, 3, 16, 8, 30, 17)),
                                   Ms(At(2016, 3, 16, 9, 0, 0)), Ms(At(2016, 3, 16, 9, 30, 0)),
@@ -647,7 +670,11 @@ TEST_F(CommThreadTest, RecordsWithoutADateOrAtTheFromDateAreInvalidEarlierOnesAr
                     {1e7, 3.f, ReadOk, true},  // after the year 9999
                     {At(2016, 3, 16, 11, 0), 4.f, ReadOk, true},  // before the from-date
                     {At(2016, 3, 16, 11, 0), 4.5f, ReadOk, true},  // the from-date itself
-                    {At(2016, 3, 16, 12, 15, 5), 5.f, ReadOk, true}});
+                    {At(2016, 3, 16, 12, 15, 5), 5.f, ReadOk, true},
+                    // Values that are no numbers: invalid, the from-date moves past them.
+                    {At(2016, 3, 16, 12, 20, 5), NAN, ReadOk, true},
+                    {At(2016, 3, 16, 12, 25, 5), -INFINITY, ReadOk, true},
+                    {At(2016, 3, 16, 12, 30, 5), 6.f, ReadOk, true}});
   e->SetAlarms({{NAN, u"Alarme com data inválida", 99, ReadOk, true},
                 {At(2016, 2, 1, 0, 0), u"Antigo", 98, ReadOk, true},  // before the from-date
                 {At(2016, 2, 1, 0, 0), u"Repetido", 97, ReadOk, true},  // the from-date itself
@@ -656,25 +683,28 @@ TEST_F(CommThreadTest, RecordsWithoutADateOrAtTheFromDateAreInvalidEarlierOnesAr
   Visit();
   EXPECT_EQ((std::vector<Row>{{71, Ms(At(2016, 3, 16, 11, 0)), 4.f, 12},
                               {71, Ms(At(2016, 3, 16, 12, 0)), 1.f, 12},
-                              {71, Ms(At(2016, 3, 16, 12, 15)), 5.f, 12}}),
+                              {71, Ms(At(2016, 3, 16, 12, 15)), 5.f, 12},
+                              {71, Ms(At(2016, 3, 16, 12, 30)), 6.f, 12}}),
             Rows());
   // One line when a run of invalid answers begins, one when it ends.
-  EXPECT_EQ(4, log->Count("CommThread [7]: record invalido"));
+  EXPECT_EQ(5, log->Count("CommThread [7]: record invalido"));
   EXPECT_EQ(1, log->Count("CommThread [7]: fim dos records invalidos (3)"));
+  EXPECT_EQ(1, log->Count("CommThread [7]: fim dos records invalidos (2)"));
   const int64_t noon = Ms(At(2016, 3, 16, 12, 0, 5));
   const int64_t eleven = Ms(At(2016, 3, 16, 11, 0));
   EXPECT_EQ((std::vector<int64_t>{Ms(At(2016, 3, 1, 0, 0)), noon, noon, noon, noon, eleven, eleven,
-                                  Ms(At(2016, 3, 16, 12, 15, 5))}),
+                                  Ms(At(2016, 3, 16, 12, 15, 5)), Ms(At(2016, 3, 16, 12, 20, 5)),
+                                  Ms(At(2016, 3, 16, 12, 25, 5)), Ms(At(2016, 3, 16, 12, 30, 5))}),
             Froms(e, 'H', 0));
   EXPECT_EQ((std::vector<AlarmRow>{{7, Ms(At(2016, 2, 1, 0, 0)), "Antigo", 98},
                                    {7, Ms(At(2016, 3, 16, 12, 0, 30)), "Porta aberta", 5}}),
             Alarms("where CLASSE <> 3"));
   EXPECT_EQ("1 Comunicação normal", Status(kEquip));
 
-  // The next visit asks from the last good record and finds nothing new.
+  // The next visit asks from the last record and finds nothing new.
   Visit();
-  EXPECT_EQ(3u, Rows().size());
-  EXPECT_EQ(Ms(At(2016, 3, 16, 12, 15, 5)), Froms(e, 'H', 0).back());
+  EXPECT_EQ(4u, Rows().size());
+  EXPECT_EQ(Ms(At(2016, 3, 16, 12, 30, 5)), Froms(e, 'H', 0).back());
 
   // A package that answers nothing but invalid records fails its visit
   // after a bounded number of them, with one line, instead of holding the
@@ -848,6 +878,51 @@ TEST_F(CommThreadTest, ACommitCutByALostConnectionIsStoredOnceAndSaysNothingOfTh
   EXPECT_EQ(1u, Alarms("where CLASSE in (2, 3)").size());
   EXPECT_EQ("1 Comunicação normal", Status(kEquip));
   EXPECT_TRUE(log->StartingWith("AlarmLog: ").empty());
+}
+
+// The commit of a communication alarm cut by a lost connection, once after
+// it reached the server (the loss) and once before (the return): the next
+// visit that finds the database looks the alarm up by its date, and what
+// the database holds decides. Classes 2 and 3 stay in pairs, none doubled,
+// and the one that never reached the server is stored with its own date.
+TEST_F(CommThreadTest, ACommunicationAlarmWhoseCommitWasCutIsLookedUpBeforeItIsStoredAgain) {
+  using Fault = FbConnection::CommitFault;
+  std::atomic<Fault> next{Fault::None};
+  mod->Database.SetCommitFault([&](const FbTransaction& t) {
+    return &t == &mod->AlarmesTrans ? next.exchange(Fault::None) : Fault::None;
+  });
+  FakeEquip* e = AddStandardEquip();
+  Start();
+  Visit();
+  ASSERT_EQ("1 Comunicação normal", Status(kEquip));
+  // Visits until the status is `status`, the clock a minute on at each
+  // (the connection comes back after its retry interval, real time).
+  auto visitUntil = [&](const std::string& status) {
+    return kit::WaitUntil([&] {
+      clock.AdvanceMs(60000);
+      clock.Release(1);
+      return clock.WaitBlocked() && Status(kEquip) == status;
+    }, std::chrono::seconds(40));
+  };
+
+  e->SetHistoryFailure(0, 1);
+  next = Fault::LoseAfter;
+  ASSERT_TRUE(visitUntil("3 Falha de comunicação"));
+  Visit();
+  e->SetHistoryFailure(0, 0);
+  next = Fault::LoseBefore;
+  clock.AdvanceMs(60000);
+  const int64_t back = Ms(clock.Now());
+  Visit();  // its class 3 never reaches the server
+  EXPECT_EQ("3 Falha de comunicação", Status(kEquip));
+  ASSERT_TRUE(visitUntil("1 Comunicação normal"));
+  Visit();
+  const auto alarms = Alarms("where CLASSE in (2, 3)");
+  ASSERT_EQ(3u, alarms.size()) << ::testing::PrintToString(alarms);
+  EXPECT_EQ(3, alarms[0].classe);
+  EXPECT_EQ(2, alarms[1].classe);
+  EXPECT_EQ(3, alarms[2].classe);
+  EXPECT_EQ(back, alarms[2].dataMs);
 }
 
 // The database refuses rows for a reason not of their own: a trigger of the

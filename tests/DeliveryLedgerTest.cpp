@@ -69,6 +69,26 @@ TEST_F(DeliveryLedgerTest, HistoryAtOrBeforeTheNewestRowIsCountedAndTheFromDateC
   Row(5, At(10, 12, 0), 4.f);
   EXPECT_FALSE(ledger.IsStored(5, At(10, 12, 0), At(10, 12, 0), 4.f));
 
+  // 0.0 and -0.0 are one value, as SQL compares them: after a restart that
+  // found 10:20 holding one 0.0, a -0.0 delivered after it is the second
+  // alike, not the one stored.
+  Row(5, At(10, 20, 0), 0.f);
+  KxDeliveryLedger restarted(m);
+  KxCanal again(5, 0, nullptr, 0);
+  again.UltimaData = At(10, 20, 0);
+  restarted.BeginChannel(again);
+  auto offerAgain = [&](TDateTime date, float value) {
+    const bool there = restarted.IsStored(5, date, dt::ZeroSeconds(date), value);
+    if (!there) Row(5, dt::ZeroSeconds(date), value);
+    restarted.NoteStored(5, dt::ZeroSeconds(date), value);
+    return there;
+  };
+  EXPECT_TRUE(offerAgain(At(10, 20, 10), 0.f));
+  EXPECT_FALSE(offerAgain(At(10, 20, 30), -0.f));
+  EXPECT_EQ(db.QueryInt("select count(*) from HISTORICOS_H where CANAL_ID = 5 and DATA = "
+                        "'2024-06-02 10:20:00'"),
+            2);
+
   // A channel with nothing stored keeps the loader's from-date.
   KxCanal empty(6, 0, nullptr, 0);
   empty.UltimaData = dt::EncodeDate(2000, 1, 1);

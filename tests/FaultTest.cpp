@@ -16,6 +16,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -340,13 +342,13 @@ TEST_F(FaultTest, BadConfigurationRowsAreReportedAndTheRestRuns) {
       << summary;
 }
 
-// Bad data from a package: NaN and absurd dates, a NaN value, an alarm text
-// of 100 000 characters, more live-value names than values. A record dated
+// Bad data from a package: NaN and absurd dates, an alarm text of 100 000
+// characters, more live-value names than values. A record dated
 // in the year 1 is a date (a meter whose clock was set far back): it is
 // stored, and the meter goes on after it.
 TEST_F(FaultTest, BadRecordsFromThePackageAreReportedAndTheNextIsRead) {
   ASSERT_EQ(0, controlAll("bad_history=nan_date\nbad_history=year1\nbad_history=year9999\n"
-                          "bad_history=nan_value\nbad_alarm=nan_date\nbad_alarm=year1\n"
+                          "bad_alarm=nan_date\nbad_alarm=year1\n"
                           "bad_alarm=year9999\nbad_alarm=long_text\nbad_online=1\n"));
   Install("interval_min=15\nbacklog_records=10\nalarm_interval_min=60\n");
   db.Exec("insert into ONLINE_EQUIPS (EQUIP_ID, VALIDADE) values (12, "
@@ -391,6 +393,106 @@ TEST_F(FaultTest, BadRecordsFromThePackageAreReportedAndTheNextIsRead) {
     return Int("select count(*) from ONLINE_VALUES where EQUIP_ID = 12") == 4;
   }, 30s));
   EXPECT_TRUE(log.StartingWith("CommThread: exceção").empty());
+}
+
+// A meter whose values are no numbers (NaN), beside one that is fine: its
+// records are invalid, never stored, and it is asked for each of them once
+// (the from-date moves past them). A restart of the acquisition stores none
+// of them and nothing twice.
+TEST_F(FaultTest, RecordsWhoseValuesAreNoNumbersAreNeverStoredAcrossARestart) {
+  Install("interval_min=15\nbacklog_records=10\nalarm_interval_min=0\nequip.13.nan_value=-1\n");
+  inst::AddEquipamento(db, 13, 3, kNull, kNull, "Medidor com defeito");
+  inst::AddCanal(db, 130, 13, 0, 1, kNull, "Energia ativa");
+  for (int run = 1; run <= 2; ++run) {
+    SCOPED_TRACE(run);
+    Start();
+    ASSERT_TRUE(WaitUntil([&] {
+      return log.Count("CommThread [13]: fim dos records invalidos (10)") == run &&
+             Int("select count(*) from STATUS_EQUIPS where STATUS = 1") == 2 &&
+             Int("select count(*) from HISTORICOS_H") == 20;
+    }, 60s));
+    std::this_thread::sleep_for(300ms);  // passes that find nothing new
+    EXPECT_EQ(StoredDates(100), MeterDates(0));
+    EXPECT_EQ(StoredDates(101), MeterDates(1));
+    thread.reset();  // the stop sequence
+    cwd_.reset();
+  }
+  EXPECT_EQ(Int("select count(*) from HISTORICOS_H where CANAL_ID = 130"), 0);
+  EXPECT_EQ(log.Count("CommThread [13]: record invalido"), 2);  // one run each start
+}
+
+// A meter that fails the same way at every pass: its clock 6 h ahead and its
+// setting refused (its newest records and alarms dated in the future), then
+// its history read throwing. However many passes run, each complaint has
+// its one line; once its cause is gone, one more line counts them.
+TEST_F(FaultTest, AComplaintThatRepeatsAtEveryPassIsWrittenOnceAndCountedAtItsEnd) {
+  Install("interval_min=15\nbacklog_records=20\nalarm_interval_min=20\nclock_offset_hours=6\n"
+          "refuse_clock=-1\n");
+  const auto stat = Fn<SimMeter_StatProc>("SimMeter_Stat");
+  const auto control = Fn<SimMeter_ControlProc>("SimMeter_Control");
+  Start();
+  ASSERT_TRUE(WaitUntil([&] { return stat(12, "clock_refused") >= 40; }, 60s));
+  ASSERT_EQ(0, control(12, "throw_history=-1"));
+  ASSERT_TRUE(WaitUntil([&] { return stat(12, "history_thrown") >= 40; }, 60s));
+  ASSERT_EQ(0, control(12, "throw_history=0\nrefuse_clock=0"));
+  ASSERT_TRUE(WaitUntil([&] {
+    return Lines("CommThread [12]: fim dos dados futuros (") == 1 &&
+           Lines("CommThread: equipamento [12] voltou a responder (") == 1;
+  }, 60s));
+  std::this_thread::sleep_for(300ms);
+
+  // Dozens of passes: one line for each complaint...
+  EXPECT_EQ(log.Count("Telvane: erro atualizando relogio [12]!"), 1);
+  EXPECT_EQ(Lines("CommThread: inserção de dados futuros [12]: "), 1u);
+  EXPECT_EQ(Lines("CommThread: inserção de alarmes futuros [12] "), 1u);
+  EXPECT_EQ(Lines("CommThread: exceção ao ler histórico do equipamento [12]: "), 1u);
+  EXPECT_EQ(Lines("CommThread: equipamento [12] em falha: "), 1u);
+  EXPECT_LT(log.Lines().size(), 60u);
+  // ...and one at its end, with the count.
+  const std::string refused = std::to_string(stat(12, "clock_refused"));
+  const std::string thrown = std::to_string(stat(12, "history_thrown"));
+  // Every record delivered but not stored was a future one.
+  const std::string future =
+      std::to_string(stat(12, "history_ok") - Int("select count(*) from HISTORICOS_H"));
+  EXPECT_EQ(log.Count("Telvane: relogio atualizado [12]! (" + refused + " recusas)"), 1);
+  EXPECT_EQ(log.Count("CommThread [12]: fim das exceções ao ler histórico (" + thrown + ")"), 1);
+  EXPECT_EQ(log.Count("CommThread: equipamento [12] voltou a responder (" + thrown +
+                      " visitas em falha)"),
+            1);
+  EXPECT_EQ(log.Count("CommThread [12]: fim dos dados futuros (" + future + ")"), 1);
+  EXPECT_EQ(Lines("CommThread [12]: fim dos alarmes futuros ("), 1u);
+}
+
+// The service's own events that the database refuses (the INSERT grant on
+// ALARMES revoked) are still held when the stop ends: they are kept in the
+// file beside the log, and the next start inserts them first, once, and
+// empties the file.
+TEST_F(FaultTest, ServiceEventsTheDatabaseRefusesAtTheStopAreInsertedAtTheNextStart) {
+  Install("interval_min=15\nbacklog_records=4\nalarm_interval_min=0\n");
+  db.Exec("revoke insert on ALARMES from user TELVUSR");
+  Start();
+  ASSERT_TRUE(WaitUntil([&] { return Int("select count(*) from HISTORICOS_H") == 8; }, 60s));
+  thread.reset();
+  cwd_.reset();
+  EXPECT_EQ(Int("select count(*) from ALARMES"), 0);
+  const std::string held = work.File("Telvane.eventos");
+  int kept = 0;
+  std::ifstream in(held);
+  for (std::string line; std::getline(in, line);) ++kept;
+  EXPECT_EQ(kept, 2);  // the start and the stop
+
+  db.Exec("grant insert on ALARMES to user TELVUSR");
+  Start();
+  const std::string events = "select TEXTO from ALARMES where EQUIP_ID is null order by DATA";
+  ASSERT_TRUE(WaitUntil([&] { return Int("select count(*) from (" + events + ")") == 3; }, 60s));
+  std::vector<std::string> texts;
+  for (int i = 1; i <= 3; ++i)
+    texts.push_back(db.QueryString(events + " rows " + std::to_string(i) + " to " +
+                                   std::to_string(i)));
+  EXPECT_EQ(texts, (std::vector<std::string>{"Serviço de comunicação INICIADO.",
+                                             "Serviço de comunicação PARADO.",
+                                             "Serviço de comunicação INICIADO."}));
+  EXPECT_EQ(std::filesystem::file_size(held), 0u);
 }
 
 // The server killed while a backlog that holds a holiday is being drained:

@@ -4,6 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -196,31 +202,63 @@ TEST(TFileLog, StartBannerOfABigOldFileRestartsIt) {
   EXPECT_EQ(Texts(proc::ReadFile(path)), std::vector<std::string>{kRestart});
 }
 
-TEST(TFileLog, KeepsAppendingWhenTheRestartCannotCreateTheNewFile) {
+// The installed service runs as an account of its own that may write its
+// log but not the log's folder (the unit makes the file writable, nothing
+// beside it). The restart needs nothing more: in a process that has become
+// such an account, the log restarts in place and its hold is kept all along.
+TEST(TFileLog, RestartsWithNoRightButWritingTheFileItself) {
+  if (::geteuid() != 0) GTEST_SKIP() << "becoming another account needs root";
+  const passwd* pw = ::getpwnam("nobody");
+  ASSERT_NE(pw, nullptr);
+  const uid_t uid = pw->pw_uid;
+  const gid_t gid = pw->pw_gid;
   proc::TempDir dir;
+  ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);  // root's: others may only look in
   const std::string path = dir / "Telvane.log";
-  // The restart builds the fresh file beside the log; a folder in its way
-  // makes that fail (even for root).
-  std::filesystem::create_directory(path + ".new");
-  proc::WriteFile(path + ".new/keep", "x");
-  Prefill(path, "a", 0);
-  {
-    TFileLog log(path);
-    log.WriteLine("a");  // reaches the limit: restart fails
-    log.WriteLine("still here");
-    const auto texts = Texts(proc::ReadFile(path));
-    ASSERT_GE(texts.size(), 3u);
-    EXPECT_EQ(texts[texts.size() - 2], "a");
-    EXPECT_EQ(texts.back(), "still here");
-    EXPECT_GT(proc::FileSize(path), TFileLog::kMaxSize);
+  const std::string text(100, 'a');
+  Prefill(path, text, 0);
+  ASSERT_EQ(::chown(path.c_str(), uid, gid), 0);
+  ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
 
-    // Once the way is clear the next line restarts the file.
-    std::filesystem::remove_all(path + ".new");
-    log.WriteLine("lost with the old file");
-    EXPECT_EQ(Texts(proc::ReadFile(path)), std::vector<std::string>{kRestart});
+  int restarted[2], checked[2];
+  ASSERT_EQ(::pipe(restarted), 0);
+  ASSERT_EQ(::pipe(checked), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // The service's side. No assertion here: the exit status tells.
+    ::close(restarted[0]);
+    ::close(checked[1]);
+    if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(10);
+    if (::access(dir.Path().c_str(), W_OK) == 0) ::_exit(11);
+    try {
+      TFileLog log(path);
+      log.WriteLine(text);  // reaches the limit: restart
+      char c = 'r';
+      if (::write(restarted[1], &c, 1) != 1 || ::read(checked[0], &c, 1) != 1) ::_exit(12);
+      log.WriteLine("depois");
+    } catch (...) {
+      ::_exit(13);
+    }
+    ::_exit(0);
   }
-  const auto texts = Texts(proc::ReadFile(path));
-  EXPECT_EQ(texts, (std::vector<std::string>{kRestart, kStop, "", ""}));
+  ::close(restarted[1]);
+  ::close(checked[0]);
+  char c = 0;
+  const bool reached = ::read(restarted[0], &c, 1) == 1;
+  ::close(restarted[0]);
+  ASSERT_TRUE(reached) << "the child ended before the restart";
+  // Restarted: only the banner, and the file still held by the child.
+  EXPECT_EQ(Texts(proc::ReadFile(path)), std::vector<std::string>{kRestart});
+  EXPECT_THROW(TFileLog{path}, std::runtime_error);
+  EXPECT_FALSE(proc::FileExists(path + ".new"));
+  EXPECT_EQ(::write(checked[1], &c, 1), 1);
+  ::close(checked[1]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_EQ(proc::ExitCode(status), 0);
+  EXPECT_EQ(Texts(proc::ReadFile(path)),
+            (std::vector<std::string>{kRestart, "depois", kStop, "", ""}));
 }
 
 TEST(TFileLog, ConcurrentWritersProduceWholeLinesAcrossARestart) {

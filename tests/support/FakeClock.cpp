@@ -11,6 +11,11 @@ TDateTime FakeClock::Now() {
   return now;
 }
 
+int64_t FakeClock::MonotonicMs() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return monotonicMs_;
+}
+
 void FakeClock::SetNowStep(int64_t ms) {
   std::lock_guard<std::mutex> lock(mutex_);
   nowStep_ = ms;
@@ -24,6 +29,7 @@ void FakeClock::Set(TDateTime now) {
 void FakeClock::AdvanceMs(int64_t ms) {
   std::lock_guard<std::mutex> lock(mutex_);
   nowMs_ += ms;
+  monotonicMs_ += ms;
 }
 
 void FakeClock::SetRealDivisor(unsigned divisor) {
@@ -80,6 +86,7 @@ void FakeClock::Sleep(unsigned ms, const KxWakeup& wakeup) {
     return;
   }
   nowMs_ += ms;
+  monotonicMs_ += ms;
   const unsigned real = ms / divisor_;
   lock.unlock();
   if (real == 0)

@@ -11,6 +11,10 @@
 //    ticket and is blocked again, so the test knows the thread has finished
 //    the work between two pauses.
 // Every sleep is recorded (SleepLog). Thread-safe.
+//
+// MonotonicMs() is a fake time of its own: it moves with AdvanceMs and with
+// the sleeps of the Auto mode, never with Set, so that a test can step the
+// wall time (a setting of the system's clock) without any time passing.
 #pragma once
 
 #include <chrono>
@@ -26,9 +30,12 @@ class FakeClock : public KxClock {
   explicit FakeClock(TDateTime start = dt::EncodeDateTime(2016, 3, 16, 10, 0, 0));
 
   TDateTime Now() override;
+  int64_t MonotonicMs() override;
   void Sleep(unsigned ms, const KxWakeup& wakeup) override;
 
+  // The wall time only (a setting of the clock).
   void Set(TDateTime now);
+  // Time passes: the wall and the monotonic time move on by `ms`.
   void AdvanceMs(int64_t ms);
   // Every Now() call moves the fake time on by `ms` after reading it (0 by
   // default), so that two reads of the time can be told apart.
@@ -53,6 +60,7 @@ class FakeClock : public KxClock {
   std::mutex mutex_;
   std::condition_variable cv_;
   int64_t nowMs_;  // fake time in whole milliseconds since 30/12/1899
+  int64_t monotonicMs_ = 0;
   int64_t nowStep_ = 0;
   unsigned divisor_ = 1000;
   bool manual_ = false;
