@@ -4,12 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <grp.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -200,65 +194,6 @@ TEST(TFileLog, StartBannerOfABigOldFileRestartsIt) {
   proc::WriteFile(path, std::string(TFileLog::kMaxSize + 10, 'x'));
   TFileLog log(path);
   EXPECT_EQ(Texts(proc::ReadFile(path)), std::vector<std::string>{kRestart});
-}
-
-// The installed service runs as an account of its own that may write its
-// log but not the log's folder (the unit makes the file writable, nothing
-// beside it). The restart needs nothing more: in a process that has become
-// such an account, the log restarts in place and its hold is kept all along.
-TEST(TFileLog, RestartsWithNoRightButWritingTheFileItself) {
-  if (::geteuid() != 0) GTEST_SKIP() << "becoming another account needs root";
-  const passwd* pw = ::getpwnam("nobody");
-  ASSERT_NE(pw, nullptr);
-  const uid_t uid = pw->pw_uid;
-  const gid_t gid = pw->pw_gid;
-  proc::TempDir dir;
-  ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);  // root's: others may only look in
-  const std::string path = dir / "Telvane.log";
-  const std::string text(100, 'a');
-  Prefill(path, text, 0);
-  ASSERT_EQ(::chown(path.c_str(), uid, gid), 0);
-  ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
-
-  int restarted[2], checked[2];
-  ASSERT_EQ(::pipe(restarted), 0);
-  ASSERT_EQ(::pipe(checked), 0);
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    // The service's side. No assertion here: the exit status tells.
-    ::close(restarted[0]);
-    ::close(checked[1]);
-    if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(10);
-    if (::access(dir.Path().c_str(), W_OK) == 0) ::_exit(11);
-    try {
-      TFileLog log(path);
-      log.WriteLine(text);  // reaches the limit: restart
-      char c = 'r';
-      if (::write(restarted[1], &c, 1) != 1 || ::read(checked[0], &c, 1) != 1) ::_exit(12);
-      log.WriteLine("depois");
-    } catch (...) {
-      ::_exit(13);
-    }
-    ::_exit(0);
-  }
-  ::close(restarted[1]);
-  ::close(checked[0]);
-  char c = 0;
-  const bool reached = ::read(restarted[0], &c, 1) == 1;
-  ::close(restarted[0]);
-  ASSERT_TRUE(reached) << "the child ended before the restart";
-  // Restarted: only the banner, and the file still held by the child.
-  EXPECT_EQ(Texts(proc::ReadFile(path)), std::vector<std::string>{kRestart});
-  EXPECT_THROW(TFileLog{path}, std::runtime_error);
-  EXPECT_FALSE(proc::FileExists(path + ".new"));
-  EXPECT_EQ(::write(checked[1], &c, 1), 1);
-  ::close(checked[1]);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_EQ(proc::ExitCode(status), 0);
-  EXPECT_EQ(Texts(proc::ReadFile(path)),
-            (std::vector<std::string>{kRestart, "depois", kStop, "", ""}));
 }
 
 TEST(TFileLog, ConcurrentWritersProduceWholeLinesAcrossARestart) {
