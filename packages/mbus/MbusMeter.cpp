@@ -481,11 +481,11 @@ class MbusMeter : public KxEquipamento {
 
   // The class 30/31 alarms of what the answer's conditions changed.
   void ConditionAlarms(const mbus::MbusAnswer& answer, int64_t now, std::vector<fb::SampleJournal::Alarm>& out) {
-    const auto now_ = Conditions(answer);
-    for (const auto& c : now_)
+    const auto present = Conditions(answer);
+    for (const auto& c : present)
       if (active_.count(c) == 0) out.push_back({now, kConditionClass, c.first, c.second});
     for (const auto& c : active_)
-      if (now_.count(c) == 0) out.push_back({now, kConditionEndClass, c.first, c.second});
+      if (present.count(c) == 0) out.push_back({now, kConditionEndClass, c.first, c.second});
   }
 
   // A certified channel's value, kept once per date of the meter's (see
