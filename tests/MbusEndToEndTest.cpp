@@ -28,8 +28,12 @@
 #include "packages/fieldbus/SampleJournal.h"
 #include "packages/mbus/MbusFrame.h"
 #include "packages/mbus/sim/MbusSimLine.h"
+#include "plugins/KxDriver.h"
+#include "plugins/KxListaDrivers.h"
+#include "plugins/KxListaInterfaces.h"
 #include "service/KxLoadThread.h"
 #include "support/InstallationKit.h"
+#include "support/PackageLog.h"
 #include "support/ProcUtil.h"
 #include "support/TestDatabase.h"
 #include "support/ThreadTestKit.h"
@@ -57,14 +61,15 @@ void PutDate(std::vector<uint8_t>& d, int year, int month, int day) {
 
 // One telegram: the volume, the storage 1 volume with its date, the error
 // flags and the header's status byte.
-mbussim::Telegram Telegram(uint32_t volume, uint32_t monthEnd, int month, uint8_t status, uint8_t flags) {
+mbussim::Telegram Telegram(uint32_t volume, uint32_t monthEnd, int month, uint8_t status, uint8_t flags,
+                          int year = 26) {
   std::vector<uint8_t> d = {0x78, 0x56, 0x34, 0x12, 0x2D, 0x2C, 0x01, 0x07, 0x10, status, 0x00, 0x00};
   d.insert(d.end(), {0x04, 0x16});
   Put32(d, volume);
   d.insert(d.end(), {0x44, 0x16});
   Put32(d, monthEnd);
   d.insert(d.end(), {0x42, 0x6C});
-  PutDate(d, 26, month, month == 10 ? 31 : 30);
+  PutDate(d, year, month, month == 10 ? 31 : 30);
   d.insert(d.end(), {0x01, 0xFD, 0x17, flags});
   return mbus::MbusFrame::Long(mbus::MbusFrame::kRspUd, 0, 0x72, d);
 }
@@ -256,6 +261,65 @@ TEST_P(MbusEndToEndTest, SamplesCertifiedValuesAndAlarmsAreStoredOnceAlsoAcrossA
   EXPECT_TRUE(Rows(140).empty());
   // A wrong row is refused with what is wrong.
   EXPECT_GE(Lines("endereço M-Bus 251 inválido (DRV_ADDR1"), 1);
+}
+
+// The driver package alone, as the service loads it, on the simulated line:
+// rows it must refuse, and month-end dates the journal must not keep (one
+// that went back, one ahead of the computer's clock).
+TEST(MbusMeterPackage, WrongRowsAreRefusedSayingWhyAndDatesBackOrAheadAreNotKept) {
+  auto sim = mbussim::MbusSimLine::Tcp(0);
+  mbussim::MeterSetup meter;
+  meter.primary = 5;
+  meter.answers = {{Telegram(1, 600, 11, 0, 0)}, {Telegram(2, 500, 10, 0, 0)}, {Telegram(3, 700, 11, 0, 0, 27)}};
+  sim->AddMeter(meter);
+  proc::TempDir dir;
+  inst::ScopedChdir cwd(dir.Path());
+  kit::PackageLog log;
+  KxListaInterfaces interfaces;
+  KxListaDrivers drivers;
+  const std::string configs = "host=127.0.0.1; port=" + std::to_string(sim->Port()) + "; period_s=1; timeout_ms=300";
+  KxInterface* line = interfaces.AddInterface(1, std::string(TELVANE_PACKAGES_DIR) + "/libMbusInterface.so", &log,
+                                              reinterpret_cast<const uint8_t*>(configs.data()),
+                                              static_cast<int32_t>(configs.size()));
+  ASSERT_NE(line, nullptr);
+  KxDriver* driver = drivers.AddDriver(std::string(TELVANE_PACKAGES_DIR) + "/libMbusMeter.so", 3, line);
+  ASSERT_NE(driver, nullptr);
+  auto channels = [](std::vector<int> indexes) {
+    auto* canais = new KxListaCanais();
+    for (size_t i = 0; i < indexes.size(); ++i) canais->AddCanal(100 + static_cast<int>(i), indexes[i], nullptr, 0, 0);
+    return canais;
+  };
+  auto refusal = [&](int addr1, int addr2, std::vector<int> indexes) {
+    try {
+      delete driver->CreateEquipamento(12, addr1, addr2, channels(std::move(indexes)), &log);
+    } catch (const std::exception& e) {
+      return std::string(e.what());
+    }
+    return std::string("criado");
+  };
+  EXPECT_EQ(refusal(0, 0, {kVolume}), "MbusMeter [12]: endereço M-Bus 0 inválido (DRV_ADDR1: endereço primário de 1 "
+                                      "a 250, ou 1 seguido dos 8 dígitos do número de identificação, por exemplo "
+                                      "112345678)");
+  EXPECT_NE(refusal(212345678, 0, {kVolume}).find("endereço M-Bus 212345678 inválido"), std::string::npos);
+  EXPECT_EQ(refusal(5, 1441, {kVolume}), "MbusMeter [12]: período 1441 inválido (DRV_ADDR2: minutos, de 1 a 1440; 0 = 15)");
+  EXPECT_NE(refusal(5, 0, {kVolume, 12}).find("canal 101: EQUIP_INDEX 12 inválido: "), std::string::npos);
+  EXPECT_EQ(refusal(5, 0, {kVolume, 300000000 + kVolume}),
+            "MbusMeter [12]: canal 101: EQUIP_INDEX 310000016: o mesmo registro já é lido por outro canal com outra "
+            "escala");
+
+  // November, then October (the meter's clock went back), then a November
+  // a year ahead: November alone is kept.
+  std::unique_ptr<KxEquipamento> m(driver->CreateEquipamento(12, 5, 0, channels({kVolume, kMonthEnd}), &log));
+  ASSERT_TRUE(WaitUntil([&] { return sim->Readings(5) >= 5; }, 20s)) << log.All();
+  TDateTime date = 0;
+  float value = 0;
+  ASSERT_EQ(m->ReadHistorico(kMonthEnd, 0, date, value), ReadOk);
+  EXPECT_EQ(fb::FromDateTime(date), kNovember * fb::kMsPerDay);
+  EXPECT_EQ(value, 600);
+  EXPECT_EQ(m->ReadHistorico(kMonthEnd, date, date, value), ReadEnd);
+  EXPECT_EQ(fb::SampleJournal::ReadAll(dir / "MbusJournal/equip-12-c10100016.jrn").size(), 1u);
+  m.reset();
+  line->Close();
 }
 
 INSTANTIATE_TEST_SUITE_P(Line, MbusEndToEndTest, ::testing::Values(false, true),
