@@ -265,8 +265,9 @@ TEST_P(MbusEndToEndTest, SamplesCertifiedValuesAndAlarmsAreStoredOnceAlsoAcrossA
 
 // The driver package alone, as the service loads it, on the simulated line:
 // rows it must refuse, and month-end dates the journal must not keep (one
-// that went back, one ahead of the computer's clock).
-TEST(MbusMeterPackage, WrongRowsAreRefusedSayingWhyAndDatesBackOrAheadAreNotKept) {
+// that went back, one ahead of the computer's clock), and a line silent as
+// a whole, which backs off nobody.
+TEST(MbusMeterPackage, WrongRowsAreRefusedDatesBackOrAheadNotKeptAndASilentLineBacksOffNobody) {
   auto sim = mbussim::MbusSimLine::Tcp(0);
   mbussim::MeterSetup meter;
   meter.primary = 5;
@@ -320,6 +321,21 @@ TEST(MbusMeterPackage, WrongRowsAreRefusedSayingWhyAndDatesBackOrAheadAreNotKept
   EXPECT_EQ(fb::SampleJournal::ReadAll(dir / "MbusJournal/equip-12-c10100016.jrn").size(), 1u);
   m.reset();
   line->Close();
+
+  // A line on which nothing answers (a converter with its M-Bus side cut):
+  // its meter is asked at every boundary, it does not back off.
+  auto empty = mbussim::MbusSimLine::Tcp(0);
+  const std::string silent = "host=127.0.0.1; port=" + std::to_string(empty->Port()) + "; period_s=1; timeout_ms=100; retries=0";
+  KxInterface* line2 = interfaces.AddInterface(2, std::string(TELVANE_PACKAGES_DIR) + "/libMbusInterface.so", &log,
+                                               reinterpret_cast<const uint8_t*>(silent.data()),
+                                               static_cast<int32_t>(silent.size()));
+  KxDriver* driver2 = drivers.AddDriver(std::string(TELVANE_PACKAGES_DIR) + "/libMbusMeter.so", 4, line2);
+  std::unique_ptr<KxEquipamento> alone(driver2->CreateEquipamento(14, 9, 0, channels({kVolume}), &log));
+  std::this_thread::sleep_for(5s);
+  alone.reset();
+  EXPECT_EQ(log.Count("MbusMeter [14]: Falha de leitura: sem resposta"), 1) << log.All();
+  EXPECT_EQ(log.Count("MbusMeter [14]: medidor sem resposta"), 0) << log.All();
+  line2->Close();
 }
 
 INSTANTIATE_TEST_SUITE_P(Line, MbusEndToEndTest, ::testing::Values(false, true),
