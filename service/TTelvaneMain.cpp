@@ -15,12 +15,13 @@ TTelvaneMain::TTelvaneMain(const std::string& logPath) {
   DisplayName = "Quadrix Telvane";
   Dependencies = {platform::kFirebirdServerService};
   // Installed, it runs as an account of its own that may write its log,
-  // the file of the events a stop could not store, and the folder where the
-  // Modbus meters keep their journals, nothing else.
+  // the file of the events a stop could not store, and the folders where the
+  // Modbus and M-Bus meters keep their journals, nothing else.
   Account = "telvane";
   const std::filesystem::path log = std::filesystem::absolute(logPath);
   WritableFiles = {log.string(), KxAlarmLog::HeldEventsPath(log.string())};
-  WritableFolders = {(log.parent_path() / "ModbusJournal").string()};
+  WritableFolders = {(log.parent_path() / "ModbusJournal").string(),
+                     (log.parent_path() / "MbusJournal").string()};
   TimeChangeDetect.OnMessage = [this](const KxMessage& Message, bool& Handled) {
     TimeChangeDetectMessage(Message, Handled);
   };

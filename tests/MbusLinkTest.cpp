@@ -417,12 +417,14 @@ TEST(MbusProbeLine, ScanSearchAndReadPrintWhatIsOnTheLine) {
   std::string o, e;
   EXPECT_EQ(run({"--scan", line, "--to", "12", "--retries", "0", "--timeout-ms", "50"}, o, e), 0) << e;
   EXPECT_EQ(o,
-            "5\t11111111.EFE.00.06\tfabricante EFE, versão 0, meio água quente, 30 a 90 °C\n"
-            "9\t11112222.KAM.01.02\tfabricante KAM, versão 1, meio eletricidade\n");
+            "5\t11111111.EFE.00.06\tfabricante EFE, versão 0, meio água quente, 30 a 90 °C"
+            "\tDRV_ADDR1 5 ou 111111111, DRV_ADDR2 0 (15 min)\n"
+            "9\t11112222.KAM.01.02\tfabricante KAM, versão 1, meio eletricidade"
+            "\tDRV_ADDR1 9 ou 111112222, DRV_ADDR2 0 (15 min)\n");
   EXPECT_EQ(run({"--search", line, "1111FFFF", "--retries", "0", "--timeout-ms", "50"}, o, e), 0) << e;
   EXPECT_NE(o.find("11111111.EFE.00.06\t"), std::string::npos) << o;
   EXPECT_NE(o.find("11112222.KAM.01.02\t"), std::string::npos) << o;
-  EXPECT_NE(o.find("endereço primário 9\n"), std::string::npos) << o;
+  EXPECT_NE(o.find("endereço primário 9\tDRV_ADDR1 9 ou 111112222, DRV_ADDR2 0 (15 min)\n"), std::string::npos) << o;
   EXPECT_EQ(run({"--read", line, "11112222.KAM"}, o, e), 0) << e;
   EXPECT_EQ(o.rfind("identificação: 11112222\n", 0), 0u) << o;
   EXPECT_NE(o.find("\n10000000\t0\tWh\t"), std::string::npos) << o;

@@ -489,7 +489,7 @@ TEST_F(ServiceProgram, InstallAndUninstallLeaveThreeLinesEach) {
     }
   ASSERT_GT(uid, 0);
   for (const std::string& path : {log_, bin_ + "/Telvane.eventos", bin_ + "/ModbusJournal",
-                                   bin_ + "/ModbusJournal/equip-40.jrn"}) {
+                                   bin_ + "/ModbusJournal/equip-40.jrn", bin_ + "/MbusJournal"}) {
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
     EXPECT_EQ(static_cast<long>(st.st_uid), uid) << path;
@@ -500,7 +500,7 @@ TEST_F(ServiceProgram, InstallAndUninstallLeaveThreeLinesEach) {
   for (const std::string& line :
        std::vector<std::string>{"User=telvane", "Group=telvane", "NoNewPrivileges=yes", "ProtectSystem=strict", "PrivateTmp=yes",
         "ReadWritePaths=" + log_ + " " + bin_ + "/Telvane.eventos " + bin_ +
-            "/ModbusJournal /run/lock"})
+            "/ModbusJournal " + bin_ + "/MbusJournal /run/lock"})
     EXPECT_NE(unitText.find("\n" + line + "\n"), std::string::npos) << line << "\n" << unitText;
   EXPECT_NE(unitText.find("Description=Quadrix Telvane\n"), std::string::npos) << unitText;
   EXPECT_NE(unitText.find("Requires=firebird3.0.service\n"), std::string::npos);

@@ -62,3 +62,17 @@ if(TARGET ModbusMeter)
     TELVANE_PACKAGE_SUFFIX="${TELVANE_PACKAGE_SUFFIX}")
   add_dependencies(telvane_winmodbus ModbusInterface ModbusMeter)
 endif()
+
+# The M-Bus packages, loaded as the service loads them by telvane_winmbus,
+# which reads a meter of the Linux M-Bus simulator (scripts/test-windows
+# starts it).
+if(TARGET MbusMeter)
+  add_executable(telvane_winmbus windows/MbusOverTcpTest.cpp support/ProcUtil.cpp)
+  target_link_libraries(telvane_winmbus PRIVATE telvane_lib gtest gtest_main)
+  target_include_directories(telvane_winmbus PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+  target_compile_definitions(telvane_winmbus PRIVATE
+    TELVANE_PACKAGES_DIR="Z:${CMAKE_BINARY_DIR}/packages"
+    TELVANE_PACKAGE_PREFIX="${TELVANE_PACKAGE_PREFIX}"
+    TELVANE_PACKAGE_SUFFIX="${TELVANE_PACKAGE_SUFFIX}")
+  add_dependencies(telvane_winmbus MbusInterface MbusMeter)
+endif()

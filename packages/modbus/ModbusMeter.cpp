@@ -51,19 +51,17 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
-#include <condition_variable>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "packages/common/PackageText.h"
-#include "packages/fieldbus/FailureRun.h"
 #include "packages/fieldbus/LocalClock.h"
+#include "packages/fieldbus/PeriodSampler.h"
 #include "packages/modbus/ModbusProtocol.h"
 #include "packages/modbus/RegisterFormat.h"
 #include "packages/modbus/RegisterReader.h"
@@ -85,83 +83,12 @@ std::string Utf8(const std::filesystem::path& path) {
   return std::string(u8.begin(), u8.end());
 }
 
-// The longest gap between the rounds that ask a unit that does not answer
-// (never below one period).
-constexpr int64_t kMaxSilentGapMs = 15 * fb::kMsPerMinute;
-
 // A channel's status that says the meter failed, as opposed to a value it
 // does not have (NaN or infinity in a float register, its "not available").
 bool MeterFailed(mb::Status status) {
   return status != mb::Status::Ok && status != mb::Status::Cancelled &&
          status != mb::Status::NotAValue;
 }
-
-// Which boundaries ask a unit that gives no answer at all. It costs the bus
-// timeout x attempts at every round it is asked, and the healthy meters
-// behind it on the bus wait that long for their own boundaries: a unit that
-// stays silent while others on its line answer (they answered between two of
-// its rounds that got no answer) is asked only at every gap-th boundary
-// (spread by unit id over the units of a bus), the gap doubling while it
-// stays so, up to kMaxSilentGapMs. A line, gateway or converter silent as a
-// whole backs off nobody. Any answer brings the unit back to every boundary.
-//
-// Threads: the sampling thread, the acquisition thread (the first visit's
-// reading) and the online thread (a live read that got an answer).
-class SilenceBackoff {
- public:
-  SilenceBackoff(int64_t periodMs, uint8_t unit)
-      : periodMs_(periodMs), unit_(unit), maxGap_(std::max<int64_t>(1, kMaxSilentGapMs / periodMs)) {}
-
-  // A reading that got no answer; `lineAnswers` as its last reply told it.
-  // True when the unit begins to back off (the caller says so).
-  bool Silent(uint64_t lineAnswers) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const bool othersAnswered = silentAt_.has_value() && lineAnswers > *silentAt_;
-    silentAt_ = lineAnswers;
-    if (!othersAnswered) return false;
-    const bool begins = gap_ == 1 && maxGap_ > 1;
-    gap_ = std::min(maxGap_, gap_ * 2);
-    return begins;
-  }
-  // A reading that was not silent (an answer, or a line that cannot be
-  // used at all, which says nothing of the unit).
-  void Reset() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    gap_ = 1;
-    silentAt_.reset();
-  }
-  bool Skip(int64_t boundary) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return gap_ > 1 && (boundary / periodMs_ + unit_) % gap_ != 0;
-  }
-  int64_t MaxGap() const { return maxGap_; }
-
- private:
-  mutable std::mutex mutex_;
-  const int64_t periodMs_;
-  const uint8_t unit_;
-  const int64_t maxGap_;
-  int64_t gap_ = 1;
-  std::optional<uint64_t> silentAt_;  // lineAnswers after its last reading, when it got no answer
-};
-
-// Boundaries left unread for one cause (late, or blocked by a newer record):
-// the owner says the first of a run; the run ends with the second boundary
-// in a row not left so, and the owner says it with its count. Sampling
-// thread only.
-class SkipRun {
- public:
-  bool Skipped() {
-    clean_ = 0;
-    return run_.Begin();
-  }
-  // The count of the run that ends here (0: none ends).
-  int64_t Clean() { return run_.Running() && ++clean_ >= 2 ? run_.End() : 0; }
-
- private:
-  fb::FailureRun run_;
-  int clean_ = 0;
-};
 
 // Texts of the alarms, rebuilt from what the journal keeps.
 std::string AlarmText(const fb::SampleJournal::Alarm& alarm) {
@@ -267,7 +194,11 @@ class ModbusMeter : public KxEquipamento {
   // Takes `canais` at once (the base class frees it, also when this throws).
   ModbusMeter(int32_t equipId, KxListaCanais* canais, const MeterPlan& plan, KxInterface* iface,
               KxPackageLog* log)
-      : KxEquipamento(equipId, canais), log_(log), plan_(plan), backoff_(plan.periodMs, plan.unit) {
+      : KxEquipamento(equipId, canais),
+        log_(log),
+        plan_(plan),
+        backoff_(plan.periodMs, plan.unit),
+        sampler_(plan.periodMs, [this](const std::string& t) { Log(t); }) {
     std::vector<mb::ChannelSpec> specs;
     for (const Channel& c : plan_.channels) specs.push_back({c.address, c.format});
     reader_ = std::make_unique<mb::RegisterReader>(iface, plan_.unit, specs,
@@ -283,17 +214,11 @@ class ModbusMeter : public KxEquipamento {
         " canal(is) em " + std::to_string(reader_->BlockCount()) + " bloco(s), período " +
         std::to_string(plan_.periodMs / fb::kMsPerSecond) + " s, diário " + plan_.journalPath +
         " (" + std::to_string(journal_->Count()) + " registros)");
-    sampler_ = std::thread([this] { Run(); });
+    sampler_.Start(journal_.get(), [this](int64_t boundary) { SampleRound(boundary); });
   }
 
-  ~ModbusMeter() override {
-    {
-      std::lock_guard<std::mutex> lock(waitMutex_);
-      stop_ = true;
-    }
-    wake_.notify_all();
-    sampler_.join();
-  }
+  // Stops the sampling before the members its rounds use go.
+  ~ModbusMeter() override { sampler_.Stop(); }
 
   int ReadHistorico(int32_t equipIndex, TDateTime from, TDateTime& date, float& value) override {
     const Channel* channel = FindChannel(equipIndex);
@@ -329,7 +254,7 @@ class ModbusMeter : public KxEquipamento {
   }
 
   int ReadOnline(std::vector<std::u16string>& names, std::vector<std::u16string>& values) override {
-    const std::vector<mb::ChannelValue> read = reader_->ReadAll(&stop_);
+    const std::vector<mb::ChannelValue> read = reader_->ReadAll(sampler_.StopFlag());
     if (std::all_of(read.begin(), read.end(),
                     [](const mb::ChannelValue& v) { return MeterFailed(v.status); }))
       return kFailureCode;
@@ -374,8 +299,8 @@ class ModbusMeter : public KxEquipamento {
   // every channel.
   void Probe() {
     uint64_t lineAnswers = 0;
-    const std::vector<mb::ChannelValue> read = reader_->ReadAll(&stop_, &lineAnswers);
-    if (stop_) return;
+    const std::vector<mb::ChannelValue> read = reader_->ReadAll(sampler_.StopFlag(), &lineAnswers);
+    if (sampler_.Stopping()) return;
     NoteSilence(read, lineAnswers);
     auto failure = std::find_if(read.begin(), read.end(),
                                 [](const mb::ChannelValue& v) { return MeterFailed(v.status); });
@@ -387,91 +312,6 @@ class ModbusMeter : public KxEquipamento {
                                           .format.table,
                                       failure->address) +
         "); em falha até a próxima leitura");
-  }
-
-  // What became of a boundary.
-  enum class Outcome { Handled, Late, Blocked };
-
-  // The sampling thread: one round at each period boundary.
-  void Run() {
-    int64_t handled = StartingBoundary();
-    bool first = true;
-    std::unique_lock<std::mutex> lock(waitMutex_);
-    while (!stop_) {
-      const int64_t now = fb::LocalNowMs();
-      const int64_t boundary = fb::FloorDiv(now, plan_.periodMs) * plan_.periodMs;
-      if (boundary != handled) {
-        // One before the last one handled: the clock was set back, and the
-        // journal may have this boundary already.
-        const bool setBack = boundary < handled;
-        handled = boundary;
-        if (setBack) {
-          lock.unlock();
-          const bool holds = Holds(boundary);
-          lock.lock();
-          if (holds) continue;
-        }
-        const int64_t late = now - boundary;
-        if (late <= std::min<int64_t>(plan_.periodMs / 2, fb::kMsPerMinute)) {
-          lock.unlock();
-          const Outcome outcome = SampleRound(boundary);
-          lock.lock();
-          Note(outcome, boundary, 0);
-          continue;
-        }
-        if (!first) Note(Outcome::Late, boundary, late);
-      }
-      first = false;
-      const int64_t wait = std::min<int64_t>(boundary + plan_.periodMs - now, 1000);
-      wake_.wait_for(lock, std::chrono::milliseconds(std::max<int64_t>(wait, 1)),
-                     [this] { return stop_.load(); });
-    }
-  }
-
-  // The boundary of the journal's newest record at the start (it is not
-  // sampled again). Records dated after the clock are moved aside first,
-  // so that the clock's own boundaries are sampled at once.
-  int64_t StartingBoundary() {
-    const int64_t now = fb::LocalNowMs();
-    if (journal_->LastDateMs() > now) journal_->SetAsideAhead(now);
-    return fb::FloorDiv(std::min(journal_->LastDateMs(), now), plan_.periodMs) * plan_.periodMs;
-  }
-
-  // Whether the journal has `boundary` already, once records dated after
-  // the clock are moved aside (a clock set back goes over boundaries it
-  // sampled before).
-  bool Holds(int64_t boundary) {
-    const int64_t now = fb::LocalNowMs();
-    if (journal_->LastDateMs() > now) journal_->SetAsideAhead(now);
-    const int64_t newest = journal_->LastDateMs();
-    return boundary <= newest && newest <= now;
-  }
-
-  // Nothing in the journal at or after `boundary`: records dated after the
-  // clock (it was ahead, or was set back) are moved aside; a newer record
-  // that is not (a reading that lasted past this boundary) leaves it unread.
-  bool Unblocked(int64_t boundary) {
-    if (boundary > journal_->LastDateMs()) return true;
-    const int64_t now = fb::LocalNowMs();
-    return journal_->LastDateMs() > now && journal_->SetAsideAhead(now) &&
-           boundary > journal_->LastDateMs();
-  }
-
-  // Boundaries left unread are said once per run of them, with the count
-  // when the run ends.
-  void Note(Outcome outcome, int64_t boundary, int64_t late) {
-    if (outcome == Outcome::Late && late_.Skipped())
-      Log("amostra de " + fb::FormatMs(boundary) + " não lida: atraso de " +
-          std::to_string(late / fb::kMsPerSecond) + " s");
-    if (outcome == Outcome::Blocked && blocked_.Skipped())
-      Log("amostra de " + fb::FormatMs(boundary) +
-          " não lida: o diário já tem registros posteriores (leitura anterior demorada ou "
-          "relógio do computador atrasado)");
-    if (const int64_t n = outcome != Outcome::Late ? late_.Clean() : 0)
-      Log("fim das amostras não lidas por atraso" + fb::FailureRun::Times(n, "amostra(s)"));
-    if (const int64_t n = outcome != Outcome::Blocked ? blocked_.Clean() : 0)
-      Log("fim das amostras não lidas por registros posteriores no diário" +
-          fb::FailureRun::Times(n, "amostra(s)"));
   }
 
   void NoteSilence(const std::vector<mb::ChannelValue>& read, uint64_t lineAnswers) {
@@ -489,12 +329,13 @@ class ModbusMeter : public KxEquipamento {
           std::to_string(backoff_.MaxGap()) + ") até que responda");
   }
 
-  Outcome SampleRound(int64_t boundary) {
-    if (!Unblocked(boundary)) return Outcome::Blocked;
-    if (backoff_.Skip(boundary)) return Outcome::Handled;
+  // A round of the sampling thread at `boundary`, which the journal has
+  // nothing at or after.
+  void SampleRound(int64_t boundary) {
+    if (backoff_.Skip(boundary)) return;
     uint64_t lineAnswers = 0;
-    const std::vector<mb::ChannelValue> read = reader_->ReadAll(&stop_, &lineAnswers);
-    if (!stop_) NoteSilence(read, lineAnswers);
+    const std::vector<mb::ChannelValue> read = reader_->ReadAll(sampler_.StopFlag(), &lineAnswers);
+    if (!sampler_.Stopping()) NoteSilence(read, lineAnswers);
     std::vector<fb::SampleJournal::Sample> samples;
     const mb::ChannelValue* failure = nullptr;
     bool meterFailed = false;
@@ -507,7 +348,7 @@ class ModbusMeter : public KxEquipamento {
     }
     const uint8_t was = journal_->Flags();
     // A round cut short by the stop says nothing about the meter.
-    const uint8_t flags = stop_ ? was
+    const uint8_t flags = sampler_.Stopping() ? was
                           : meterFailed
                               ? fb::SampleJournal::kMeterFailing | fb::SampleJournal::kChannelUnread
                               : (failure != nullptr ? fb::SampleJournal::kChannelUnread : 0);
@@ -526,28 +367,21 @@ class ModbusMeter : public KxEquipamento {
     } else if (raise) {
       alarm.classe = kReadRecoveryClass;
     }
-    if (!journal_->Append(boundary, samples, flags, raise ? &alarm : nullptr, fb::LocalNowMs()))
-      return Outcome::Handled;
+    if (!journal_->Append(boundary, samples, flags, raise ? &alarm : nullptr, fb::LocalNowMs())) return;
     sampled_.store(true);
     probeFailed_.store(false);  // the journal tells from now on
     if (raise) Log(AlarmText(alarm));
-    return Outcome::Handled;
   }
 
   KxPackageLog* log_;
   const MeterPlan plan_;
   std::unique_ptr<mb::RegisterReader> reader_;
   std::unique_ptr<fb::SampleJournal> journal_;
-  std::mutex waitMutex_;
-  std::condition_variable wake_;
-  std::atomic<bool> stop_{false};
-  SilenceBackoff backoff_;
-  SkipRun late_;     // sampling thread only
-  SkipRun blocked_;  // sampling thread only
+  fb::SilenceBackoff backoff_;
   std::atomic<bool> probed_{false};       // ReadAlarme asked once (see Probe)
   std::atomic<bool> sampled_{false};      // a round was written since the start
   std::atomic<bool> probeFailed_{false};  // the probe failed and nothing since said otherwise
-  std::thread sampler_;  // last: started when everything else is ready
+  fb::PeriodSampler sampler_;  // last: started when everything else is ready
 };
 
 }  // namespace

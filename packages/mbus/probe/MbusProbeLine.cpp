@@ -114,6 +114,25 @@ std::string Describe(const SecondaryAddress& s) {
          std::to_string(s.version) + ", meio " + MbusUnits::MediumText(s.medium);
 }
 
+// What an installer types in the meter's EQUIPAMENTOS row (MbusMeter):
+// DRV_ADDR1 its primary address (when known) or 1 followed by the 8 digits
+// of its identification; DRV_ADDR2 the period in minutes, 0 for 15.
+std::string DrvAddr(int primary, uint32_t id) {
+  std::string digits;
+  for (int i = 7; i >= 0; --i) {
+    const uint32_t d = (id >> (4 * i)) & 0xF;
+    if (d > 9) {
+      digits.clear();
+      break;
+    }
+    digits += static_cast<char>('0' + d);
+  }
+  std::string addr1 = primary >= 1 && primary <= MbusFrame::kMaxPrimary ? std::to_string(primary) : "";
+  if (!digits.empty()) addr1 += (addr1.empty() ? "1" : " ou 1") + digits;
+  if (addr1.empty()) return "";
+  return "\tDRV_ADDR1 " + addr1 + ", DRV_ADDR2 0 (15 min)";
+}
+
 std::string Failure(const LinkAnswer& r) {
   if (r.status == Status::Connection) return "sem conexão: " + fb::LineErrorText(r.detail);
   return StatusText(r.status, r.detail, r.reason.c_str());
@@ -143,7 +162,8 @@ int ProbeScan(int argc, char** argv) {
         MbusDecoder::Decode(read.bytes.data(), read.bytes.size(), answer, why, address)) {
       std::cout << address << "\t"
                 << (answer.header.longHeader ? Describe(answer.header.Secondary()) : "cabeçalho curto")
-                << "\n" << std::flush;
+                << DrvAddr(address, answer.header.longHeader ? answer.header.id : 0xFFFFFFFF) << "\n"
+                << std::flush;
     } else {
       std::cout << address << "\trespondeu; leitura: " << why << "\n" << std::flush;
     }
@@ -169,7 +189,8 @@ int ProbeSearch(int argc, char** argv) {
         ++found;
         std::cout << Describe(m.address) << "\tendereço primário "
                   << (m.primary >= 0 ? std::to_string(m.primary) : std::string("?"))
-                  << (m.note.empty() ? "" : "\t" + m.note) << "\n" << std::flush;
+                  << (m.note.empty() ? "" : "\t" + m.note) << DrvAddr(m.primary, m.address.id) << "\n"
+                  << std::flush;
       },
       nullptr);
   if (r.status != Status::Ok) return Fail(a.line + ": busca interrompida: " + Failure(r));
