@@ -34,6 +34,7 @@
 #include "plugins/KxListaDrivers.h"
 #include "plugins/KxListaInterfaces.h"
 #include "support/InstallationKit.h"
+#include "support/PackageLog.h"
 #include "support/ProcUtil.h"
 #include "support/ThreadTestKit.h"
 
@@ -77,30 +78,6 @@ class FileSizeLimit {
  private:
   rlimit saved_{};
   void (*previous_)(int) = SIG_DFL;
-};
-
-class PackageLog : public KxPackageLog {
- public:
-  void WriteLine(const std::u16string& text) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back(text::FromUtf16(text));
-  }
-  int Count(const std::string& prefix) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    int n = 0;
-    for (const auto& l : lines_) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
-    return n;
-  }
-  std::string All() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::string out;
-    for (const auto& l : lines_) out += "  " + l + "\n";
-    return out;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
 };
 
 class ModbusPackageTest : public ::testing::Test {
@@ -173,7 +150,7 @@ class ModbusPackageTest : public ::testing::Test {
   }
 
   kit::TempDir work;
-  PackageLog log;
+  kit::PackageLog log;
   KxListaInterfaces interfaces;  // destroyed after the drivers: their meters use them
   KxListaDrivers drivers;
   std::unique_ptr<ModbusSimServer> server;

@@ -23,6 +23,14 @@ class PackageLog : public KxPackageLog {
     for (const auto& l : lines_) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
     return n;
   }
+  bool Has(const std::string& prefix) { return !Line(prefix).empty(); }
+  // The first line that begins with `prefix` ("" when none).
+  std::string Line(const std::string& prefix) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& l : lines_)
+      if (l.rfind(prefix, 0) == 0) return l;
+    return "";
+  }
   std::string All() {
     std::lock_guard<std::mutex> lock(mutex_);
     std::string out;

@@ -23,6 +23,7 @@
 #include "plugins/KxDriver.h"
 #include "plugins/KxListaDrivers.h"
 #include "plugins/KxListaInterfaces.h"
+#include "support/PackageLog.h"
 #include "support/ProcUtil.h"
 
 namespace {
@@ -34,37 +35,13 @@ std::string Pkg(const std::string& name) {
   return std::string(TELVANE_PACKAGES_DIR) + "/" + TELVANE_PACKAGE_PREFIX + name + TELVANE_PACKAGE_SUFFIX;
 }
 
-class PackageLog : public KxPackageLog {
- public:
-  void WriteLine(const std::u16string& text) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back(text::FromUtf16(text));
-  }
-  bool Has(const std::string& prefix) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& l : lines_)
-      if (l.rfind(prefix, 0) == 0) return true;
-    return false;
-  }
-  std::string All() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::string out;
-    for (const auto& l : lines_) out += "  " + l + "\n";
-    return out;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
-
 TEST(MbusOverTcp, TheWindowsPackagesJournalAMeterAndDeliverItsSamplesAndItsDueDateValue) {
   const char* port = std::getenv("TELVANE_MBUS_SIM_PORT");
   if (port == nullptr) GTEST_SKIP() << "TELVANE_MBUS_SIM_PORT not set";
   proc::TempDir dir;
   const auto previous = std::filesystem::current_path();
   std::filesystem::current_path(dir.Path());
-  PackageLog log;
+  kit::PackageLog log;
   {
     KxListaInterfaces interfaces;
     KxListaDrivers drivers;

@@ -23,6 +23,7 @@
 #include "plugins/KxDriver.h"
 #include "plugins/KxListaDrivers.h"
 #include "plugins/KxListaInterfaces.h"
+#include "support/PackageLog.h"
 #include "support/ProcUtil.h"
 
 namespace {
@@ -35,32 +36,6 @@ std::string Pkg(const std::string& name) {
 std::filesystem::path Fs(const std::string& utf8) {
   return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
-
-class PackageLog : public KxPackageLog {
- public:
-  void WriteLine(const std::u16string& text) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back(text::FromUtf16(text));
-  }
-  bool Has(const std::string& prefix) { return !Line(prefix).empty(); }
-  // The first line that begins with `prefix` ("" when none).
-  std::string Line(const std::string& prefix) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& l : lines_)
-      if (l.rfind(prefix, 0) == 0) return l;
-    return "";
-  }
-  std::string All() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::string out;
-    for (const auto& l : lines_) out += "  " + l + "\n";
-    return out;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
 
 // The meter's CANAIS rows from (register address, format code) pairs:
 // EQUIP_INDEX is code * 100000 + address (LOCAL_ID is the building's).
@@ -91,7 +66,7 @@ TEST(ModbusOverTcp, TheWindowsPackagesJournalTheSimulatorAndDeliverItsSamples) {
   const auto previous = std::filesystem::current_path();
   std::filesystem::current_path(Fs(home));
 
-  PackageLog log;
+  kit::PackageLog log;
   {
     KxListaInterfaces interfaces;
     KxListaDrivers drivers;
@@ -187,7 +162,7 @@ TEST(ModbusOverTcp, RtuFramesOverWinsockReachAMeterBehindAConverter) {
   proc::TempDir dir;
   const auto previous = std::filesystem::current_path();
   std::filesystem::current_path(Fs(dir.Path()));
-  PackageLog log;
+  kit::PackageLog log;
   {
     KxListaInterfaces interfaces;
     KxListaDrivers drivers;
