@@ -72,6 +72,7 @@
 
 #include "packages/common/PackageText.h"
 #include "packages/fieldbus/FailureRun.h"
+#include "packages/fieldbus/FirstVisitProbe.h"
 #include "packages/fieldbus/LocalClock.h"
 #include "packages/fieldbus/PeriodSampler.h"
 #include "packages/fieldbus/SampleJournal.h"
@@ -321,9 +322,9 @@ class MbusMeter : public KxEquipamento {
       classe = alarm.classe;
       return ReadOk;
     }
-    if (!probed_.exchange(true) && !sampled_.load()) Probe();
+    if (probe_.Due()) Probe();
     const bool failing = (journal_->Flags() & fb::SampleJournal::kMeterFailing) != 0;
-    return failing || probeFailed_.load() ? kFailureCode : ReadEnd;
+    return failing || probe_.Failing() ? kFailureCode : ReadEnd;
   }
 
   int SetRelogio() override { return 0; }
@@ -337,7 +338,7 @@ class MbusMeter : public KxEquipamento {
     const Reading reading = Read();
     if (reading.status != Status::Ok) return kFailureCode;
     backoff_.Reset();
-    probeFailed_.store(false);
+    probe_.Answered();
     for (const Channel& c : plan_.channels) {
       std::string why;
       const mbus::Record* record = mbus::MbusChannelName::Find(reading.answer, c.equipIndex, why);
@@ -401,7 +402,7 @@ class MbusMeter : public KxEquipamento {
     if (sampler_.Stopping()) return;
     NoteSilence(reading);
     if (reading.status == Status::Ok) return;
-    probeFailed_.store(true);
+    probe_.Failed();
     Log("primeira consulta sem sucesso: " + reading.why + "; em falha até a próxima leitura");
   }
 
@@ -470,8 +471,7 @@ class MbusMeter : public KxEquipamento {
     if (!journal_->Append(boundary, samples, flags, alarms.empty() ? nullptr : &alarms[0], now)) return;
     for (size_t i = 1; i < alarms.size(); ++i)
       if (!journal_->Append(journal_->LastDateMs() + 1, {}, flags, &alarms[i], now)) return;
-    sampled_.store(true);
-    probeFailed_.store(false);
+    probe_.Sampled();  // the journal tells from now on
     for (const auto& a : alarms) {
       if (a.classe == kConditionClass) active_.insert({a.reason, a.detail});
       if (a.classe == kConditionEndClass) active_.erase({a.reason, a.detail});
@@ -512,9 +512,7 @@ class MbusMeter : public KxEquipamento {
   fb::SilenceBackoff backoff_;
   fb::FailureRun malformed_;                     // sampling thread only
   std::set<std::pair<uint32_t, int64_t>> active_;  // conditions raised; sampling thread only after the start
-  std::atomic<bool> probed_{false};
-  std::atomic<bool> sampled_{false};
-  std::atomic<bool> probeFailed_{false};
+  fb::FirstVisitProbe probe_;  // the first visit's own read (see Probe)
   fb::PeriodSampler sampler_;  // last: started when everything else is ready
 };
 

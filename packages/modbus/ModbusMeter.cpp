@@ -60,6 +60,7 @@
 #include <vector>
 
 #include "packages/common/PackageText.h"
+#include "packages/fieldbus/FirstVisitProbe.h"
 #include "packages/fieldbus/LocalClock.h"
 #include "packages/fieldbus/PeriodSampler.h"
 #include "packages/modbus/ModbusProtocol.h"
@@ -239,10 +240,10 @@ class ModbusMeter : public KxEquipamento {
       classe = alarm.classe;
       return ReadOk;
     }
-    if (!probed_.exchange(true) && !sampled_.load()) Probe();
+    if (probe_.Due()) Probe();
     // Everything delivered: a meter that does not answer makes the visit fail.
     const bool failing = (journal_->Flags() & fb::SampleJournal::kMeterFailing) != 0;
-    return failing || probeFailed_.load() ? kFailureCode : ReadEnd;
+    return failing || probe_.Failing() ? kFailureCode : ReadEnd;
   }
 
   int SetRelogio() override { return 0; }
@@ -261,7 +262,7 @@ class ModbusMeter : public KxEquipamento {
     backoff_.Reset();  // it answers: every round asks it again
     if (std::none_of(read.begin(), read.end(),
                      [](const mb::ChannelValue& v) { return MeterFailed(v.status); }))
-      probeFailed_.store(false);
+      probe_.Answered();
     for (size_t i = 0; i < read.size(); ++i) {
       const Channel& c = plan_.channels[i];
       names.push_back(
@@ -305,7 +306,7 @@ class ModbusMeter : public KxEquipamento {
     auto failure = std::find_if(read.begin(), read.end(),
                                 [](const mb::ChannelValue& v) { return MeterFailed(v.status); });
     if (failure == read.end()) return;
-    probeFailed_.store(true);
+    probe_.Failed();
     Log("primeira consulta sem sucesso: " + mb::StatusText(failure->status, failure->detail) +
         " (Reg " +
         mb::RegisterFormat::Reference(plan_.channels[static_cast<size_t>(failure - read.begin())]
@@ -368,8 +369,7 @@ class ModbusMeter : public KxEquipamento {
       alarm.classe = kReadRecoveryClass;
     }
     if (!journal_->Append(boundary, samples, flags, raise ? &alarm : nullptr, fb::LocalNowMs())) return;
-    sampled_.store(true);
-    probeFailed_.store(false);  // the journal tells from now on
+    probe_.Sampled();  // the journal tells from now on
     if (raise) Log(AlarmText(alarm));
   }
 
@@ -378,9 +378,7 @@ class ModbusMeter : public KxEquipamento {
   std::unique_ptr<mb::RegisterReader> reader_;
   std::unique_ptr<fb::SampleJournal> journal_;
   fb::SilenceBackoff backoff_;
-  std::atomic<bool> probed_{false};       // ReadAlarme asked once (see Probe)
-  std::atomic<bool> sampled_{false};      // a round was written since the start
-  std::atomic<bool> probeFailed_{false};  // the probe failed and nothing since said otherwise
+  fb::FirstVisitProbe probe_;  // the first visit's own read (see Probe)
   fb::PeriodSampler sampler_;  // last: started when everything else is ready
 };
 
